@@ -231,14 +231,14 @@ at::Tensor fused_linear_impl(at::Tensor x2d, at::Tensor sv, at::Tensor su,
               "trellis layers are unpadded; got n_pad ", n_pad, " != in ",
               in_features, " or m_pad ", m_pad, " != out ", out_features);
   TORCH_CHECK(sv.numel() == n_pad && su.numel() == m_pad, "sv/su size mismatch");
-  TORCH_CHECK(sv.device().is_cpu() && su.device().is_cpu(),
-              "sv and su must be CPU tensors");
   const bool has_s2 = packed2.has_value() && packed2->numel() > 0;
   TORCH_CHECK(has_s2 == (inv_rs2 != 0.0),
               "trellis RVQ stage 2 is half-configured: packed2 is ",
               has_s2 ? "present" : "absent", " but inv_resid_scale2 = ",
               inv_rs2,
               ". Refusing rather than silently decoding stage 1 only.");
+  TORCH_CHECK(sv.device().is_cpu() && su.device().is_cpu(),
+              "sv and su must be CPU tensors");
   const at::Tensor mn = checked_table(meta_n, n_pad, "blocks_n_meta");
   const at::Tensor mm = checked_table(meta_m, m_pad, "blocks_m_meta");
   init_lut();
