@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "decode_bound.h"
 #include "kavo_trellis_cpu.h"
 
 namespace {
@@ -116,6 +117,25 @@ void register_kernel(const char* kernel, const char* tier, const Kernels* kern,
   }
 }
 
+// The decode-bound ceiling: 64 KiB of random states (as a kernel's unpacked
+// group buffers would hold them) decoded and fed to fused multiply-adds.
+using DecodeBoundFn = float (*)(const uint32_t*, int64_t, int64_t, bool);
+
+void bm_decode_bound(benchmark::State& state, DecodeBoundFn fn, bool lut) {
+  constexpr int64_t kStates = 16384, kReps = 16;
+  static std::vector<uint32_t> storage(kStates + 16);
+  uint32_t* states = reinterpret_cast<uint32_t*>(
+      (reinterpret_cast<uintptr_t>(storage.data()) + 63) & ~uintptr_t{63});
+  std::mt19937 rng(7);
+  for (int64_t i = 0; i < kStates; ++i) states[i] = rng() & 0xFFFF;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(fn(states, kStates, kReps, lut));
+  state.counters["Wps"] =
+      benchmark::Counter(static_cast<double>(kStates * kReps) *
+                             static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,8 +151,23 @@ int main(int argc, char** argv) {
     register_kernel("matvec", name, kern, bm_matvec);
     register_kernel("matmul_B8", name, kern, bm_matmul);
   }
-  // Decode-bound benchmarks per vector tier (a matrix small enough to stay in
-  // cache, under each decode variant) are registered here once written.
+  const struct {
+    Tier tier;
+    DecodeBoundFn fn;
+  } bounds[] = {{kavo_cpu::TIER_AVX2, kavo_decode_bound_avx2},
+                {kavo_cpu::TIER_AVX512, kavo_decode_bound_avx512},
+                {kavo_cpu::TIER_AVX512FP16, kavo_decode_bound_fp16}};
+  for (const auto& b : bounds) {
+    if (!kavo_cpu::tier_cpu_supported(b.tier)) continue;
+    for (bool lut : {false, true}) {
+      const std::string name = std::string("decode_bound/") +
+                               kavo_cpu::g_tier_names[b.tier] +
+                               (lut ? "/lut" : "/arith");
+      benchmark::RegisterBenchmark(name.c_str(), bm_decode_bound, b.fn, lut)
+          ->Unit(benchmark::kMicrosecond)
+          ->UseRealTime();
+    }
+  }
 
   benchmark::AddCustomContext("kavo_tiers", tiers);
   benchmark::AddCustomContext("kavo_auto_tier",

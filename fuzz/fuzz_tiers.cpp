@@ -46,10 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<float> x(B * k);
   for (size_t i = 0; i < x.size(); ++i)
-    x[i] = static_cast<float>(static_cast<int8_t>(
-               size ? data[(3 * i + 7) % size] ^ i : i)) / 16.0f;
+    x[i] = static_cast<float>(
+               static_cast<int8_t>(size ? data[(3 * i + 7) % size] ^ i : i)) /
+           16.0f;
   std::vector<float> old(B * m);
-  for (size_t i = 0; i < old.size(); ++i) old[i] = 0.25f * static_cast<float>(i % 7);
+  for (size_t i = 0; i < old.size(); ++i)
+    old[i] = 0.25f * static_cast<float>(i % 7);
 
   const DecodeVariant saved = g_decode_variant;
   g_decode_variant = variant;

@@ -8,7 +8,7 @@ PACKAGES=(
   python3-torch libtorch-dev pybind11-dev
   python3-pytest python3-numpy python3-scipy python3-hypothesis
   libgtest-dev libbenchmark-dev libopenblas0-pthread python3-matplotlib
-  qemu-user
+  qemu-user clang-14 libclang-rt-14-dev valgrind
 )
 
 missing=()

@@ -8,12 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "kavo_fht_cpu.h"
 #include "kavo_trellis_cpu.h"
-
-namespace kavo_cpu {
-void blockdiag_fht_rows(float* x, int64_t rows, int64_t n, const int* meta,
-                        int64_t nblocks);
-}  // namespace kavo_cpu
 
 namespace {
 
@@ -64,8 +60,8 @@ bool overlaps(const at::Tensor& a, const at::Tensor& b) {
   return a0 < b1 && b0 < a1;
 }
 
-at::Tensor decompress_trellis_3inst_cpu(at::Tensor packed, int64_t m,
-                                        int64_t k, bool allow_r1) {
+at::Tensor decompress_trellis_3inst_cpu(at::Tensor packed, int64_t m, int64_t k,
+                                        bool allow_r1) {
   TORCH_CHECK(packed.device().is_cpu(), "trellis_packed must be a CPU tensor");
   TORCH_CHECK(packed.scalar_type() == at::kShort,
               "trellis_packed must be int16");
@@ -75,8 +71,8 @@ at::Tensor decompress_trellis_3inst_cpu(at::Tensor packed, int64_t m,
   init_lut();
   at::Tensor W = torch::empty({m, k}, torch::dtype(torch::kHalf));
   active().decompress(packed_words(packed),
-                      reinterpret_cast<uint16_t*>(W.data_ptr<at::Half>()), m,
-                      k, R);
+                      reinterpret_cast<uint16_t*>(W.data_ptr<at::Half>()), m, k,
+                      R);
   return W;
 }
 
@@ -118,8 +114,8 @@ at::Tensor matvec_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
   x = x.contiguous();
   const int R = prepare_product(packed, m, k, out_opt, accum);
   init_lut();
-  at::Tensor out = out_opt.has_value() ? *out_opt
-                                       : torch::empty({m}, torch::kFloat);
+  at::Tensor out =
+      out_opt.has_value() ? *out_opt : torch::empty({m}, torch::kFloat);
   TORCH_CHECK(out.is_contiguous() && out.numel() == m &&
                   out.scalar_type() == at::kFloat && out.device().is_cpu(),
               "out must be a contiguous CPU (m,) fp32 tensor");
@@ -148,8 +144,8 @@ at::Tensor matmul_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
   x = x.contiguous();
   const int R = prepare_product(packed, m, k, out_opt, accum);
   init_lut();
-  at::Tensor out = out_opt.has_value() ? *out_opt
-                                       : torch::empty({B, m}, torch::kFloat);
+  at::Tensor out =
+      out_opt.has_value() ? *out_opt : torch::empty({B, m}, torch::kFloat);
   TORCH_CHECK(out.is_contiguous() && out.numel() == B * m &&
                   out.scalar_type() == at::kFloat && out.device().is_cpu(),
               "out must be a contiguous CPU (B, m) fp32 tensor");
@@ -169,16 +165,16 @@ at::Tensor matmul_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
 // inside a row of n elements. A block with bs <= 0 is a no-op.
 void check_block_table(const at::Tensor& meta, int64_t n, const char* what) {
   const int* t = meta.data_ptr<int>();
-  for (int64_t b = 0; b < meta.size(0); ++b) {
-    const int64_t offset = t[4 * b], bs = t[4 * b + 1];
-    if (bs <= 0) continue;
-    TORCH_CHECK((bs & (bs - 1)) == 0, what, " block ", b, ": bs ", bs,
-                " is not a power of two");
-    TORCH_CHECK(offset >= 0, what, " block ", b, ": offset ", offset,
-                " is negative");
-    TORCH_CHECK(offset + bs <= n, what, " block ", b, ": offset ", offset,
-                " + bs ", bs, " exceeds the row length ", n);
-  }
+  const kavo_cpu::BlockCheck c =
+      kavo_cpu::check_block_table(t, meta.size(0), n);
+  const int64_t offset = c.block < 0 ? 0 : t[4 * c.block];
+  const int64_t bs = c.block < 0 ? 0 : t[4 * c.block + 1];
+  TORCH_CHECK(c.fault != kavo_cpu::BLOCK_NOT_POW2, what, " block ", c.block,
+              ": bs ", bs, " is not a power of two");
+  TORCH_CHECK(c.fault != kavo_cpu::BLOCK_NEG_OFFSET, what, " block ", c.block,
+              ": offset ", offset, " is negative");
+  TORCH_CHECK(c.fault != kavo_cpu::BLOCK_PAST_END, what, " block ", c.block,
+              ": offset ", offset, " + bs ", bs, " exceeds the row length ", n);
 }
 
 bool is_block_table(const at::Tensor& meta) {
@@ -195,8 +191,8 @@ at::Tensor blockdiag_fht_cpu(at::Tensor x, at::Tensor meta) {
   at::Tensor mc = meta.contiguous();
   check_block_table(mc, x.size(1), "meta");
   at::Tensor out = x.contiguous().clone();
-  kavo_cpu::blockdiag_fht_rows(out.data_ptr<float>(), out.size(0),
-                               out.size(1), mc.data_ptr<int>(), mc.size(0));
+  kavo_cpu::blockdiag_fht_rows(out.data_ptr<float>(), out.size(0), out.size(1),
+                               mc.data_ptr<int>(), mc.size(0));
   return out;
 }
 
@@ -230,12 +226,13 @@ at::Tensor fused_linear_impl(at::Tensor x2d, at::Tensor sv, at::Tensor su,
   TORCH_CHECK(out_features == m_pad && in_features == n_pad,
               "trellis layers are unpadded; got n_pad ", n_pad, " != in ",
               in_features, " or m_pad ", m_pad, " != out ", out_features);
-  TORCH_CHECK(sv.numel() == n_pad && su.numel() == m_pad, "sv/su size mismatch");
+  TORCH_CHECK(sv.numel() == n_pad && su.numel() == m_pad,
+              "sv/su size mismatch");
   const bool has_s2 = packed2.has_value() && packed2->numel() > 0;
   TORCH_CHECK(has_s2 == (inv_rs2 != 0.0),
               "trellis RVQ stage 2 is half-configured: packed2 is ",
-              has_s2 ? "present" : "absent", " but inv_resid_scale2 = ",
-              inv_rs2,
+              has_s2 ? "present" : "absent",
+              " but inv_resid_scale2 = ", inv_rs2,
               ". Refusing rather than silently decoding stage 1 only.");
   TORCH_CHECK(sv.device().is_cpu() && su.device().is_cpu(),
               "sv and su must be CPU tensors");
@@ -362,6 +359,5 @@ PYBIND11_MODULE(_C_cpu, m) {
         py::arg("blocks_n_meta"), py::arg("blocks_m_meta"), py::arg("wscale"),
         py::arg("inv_resid_scale2"), py::arg("in_features"),
         py::arg("out_features"), py::arg("n_pad"), py::arg("m_pad"));
-  m.def("kavo_cpu_set_decode_variant", &set_decode_variant,
-        py::arg("variant"));
+  m.def("kavo_cpu_set_decode_variant", &set_decode_variant, py::arg("variant"));
 }

@@ -100,16 +100,12 @@ void init_lut() { std::call_once(g_lut_once, build_lut); }
 bool tier_cpu_supported(Tier t) {
   const CpuFeatures& f = cpu();
   switch (t) {
-    case TIER_SCALAR:
-      return true;
-    case TIER_AVX2:
-      return f.avx2 && f.fma && f.f16c;
-    case TIER_AVX512:
-      return f.avx512f && f.avx512vl && f.avx512bw;
+    case TIER_SCALAR: return true;
+    case TIER_AVX2: return f.avx2 && f.fma && f.f16c;
+    case TIER_AVX512: return f.avx512f && f.avx512vl && f.avx512bw;
     case TIER_AVX512FP16:
       return f.avx512f && f.avx512vl && f.avx512bw && f.avx512fp16;
-    default:
-      return false;
+    default: return false;
   }
 }
 

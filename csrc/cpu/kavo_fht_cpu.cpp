@@ -1,7 +1,8 @@
 // Normalised fast Walsh-Hadamard transform, applied block by block to rows.
 // Plain float32 code for every processor; no tier takes part.
+#include "kavo_fht_cpu.h"
+
 #include <cmath>
-#include <cstdint>
 
 namespace kavo_cpu {
 
@@ -30,6 +31,17 @@ void blockdiag_fht_rows(float* x, int64_t rows, int64_t n, const int* meta,
       fht_inplace(row + offset, bs);
     }
   }
+}
+
+BlockCheck check_block_table(const int* meta, int64_t nblocks, int64_t n) {
+  for (int64_t b = 0; b < nblocks; ++b) {
+    const int64_t offset = meta[4 * b], bs = meta[4 * b + 1];
+    if (bs <= 0) continue;
+    if ((bs & (bs - 1)) != 0) return {b, BLOCK_NOT_POW2};
+    if (offset < 0) return {b, BLOCK_NEG_OFFSET};
+    if (offset + bs > n) return {b, BLOCK_PAST_END};
+  }
+  return {-1, BLOCK_OK};
 }
 
 }  // namespace kavo_cpu

@@ -34,8 +34,8 @@ struct Kernels {
   void (*decompress)(const uint16_t* packed, uint16_t* W, int64_t m, int64_t k,
                      int R);
   void (*matvec)(const uint16_t* packed, const float* x, float* y, int64_t m,
-                 int64_t k, int R, float wscale, bool accum,
-                 int64_t blk_begin, int64_t blk_end);
+                 int64_t k, int R, float wscale, bool accum, int64_t blk_begin,
+                 int64_t blk_end);
   void (*matmul)(const uint16_t* packed, const float* x, float* y, int64_t B,
                  int64_t m, int64_t k, int R, float wscale, bool accum,
                  int64_t blk_begin, int64_t blk_end);

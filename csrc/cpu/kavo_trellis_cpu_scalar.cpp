@@ -58,8 +58,7 @@ void decompress_impl(const uint16_t* packed, uint16_t* W, int64_t m,
 // With B = 1 this is exactly the matrix-vector step.
 template <int R>
 inline void tile_rows(const uint32_t* ch, const float* x, int64_t xstride,
-                      int64_t B, int64_t co_base, int submi,
-                      float (*acc)[32]) {
+                      int64_t B, int64_t co_base, int submi, float (*acc)[32]) {
   for (int l = 0; l < 32; ++l) {
     uint16_t s[8];
     lane_states<R>(ch[l], lane_cont<R>(ch, l), s);
@@ -70,8 +69,8 @@ inline void tile_rows(const uint32_t* ch, const float* x, int64_t xstride,
     const int64_t co = co_base + 2 * (l & 3);
     for (int64_t b = 0; b < B; ++b) {
       const float* xc = x + b * xstride + co;
-      acc[b][gi] = acc[b][gi] +
-                   (((w0 * xc[0] + w1 * xc[1]) + w4 * xc[8]) + w5 * xc[9]);
+      acc[b][gi] =
+          acc[b][gi] + (((w0 * xc[0] + w1 * xc[1]) + w4 * xc[8]) + w5 * xc[9]);
       acc[b][gi + 8] = acc[b][gi + 8] +
                        (((w2 * xc[0] + w3 * xc[1]) + w6 * xc[8]) + w7 * xc[9]);
     }
@@ -111,8 +110,7 @@ void matmul_impl(const uint16_t* packed, const float* x, float* y, int64_t B,
 // when B = 1.
 template <int R>
 void matvec_impl(const uint16_t* packed, const float* x, float* y, int64_t k,
-                 float wscale, bool accum, int64_t blk_begin,
-                 int64_t blk_end) {
+                 float wscale, bool accum, int64_t blk_begin, int64_t blk_end) {
   matmul_impl<R>(packed, x, y, 1, 0, k, wscale, accum, blk_begin, blk_end);
 }
 
@@ -130,10 +128,14 @@ void matvec_scalar(const uint16_t* packed, const float* x, float* y,
                    int64_t /*m*/, int64_t k, int R, float wscale, bool accum,
                    int64_t blk_begin, int64_t blk_end) {
   switch (R) {
-    case 1: return matvec_impl<1>(packed, x, y, k, wscale, accum, blk_begin, blk_end);
-    case 2: return matvec_impl<2>(packed, x, y, k, wscale, accum, blk_begin, blk_end);
-    case 3: return matvec_impl<3>(packed, x, y, k, wscale, accum, blk_begin, blk_end);
-    default: return matvec_impl<4>(packed, x, y, k, wscale, accum, blk_begin, blk_end);
+    case 1:
+      return matvec_impl<1>(packed, x, y, k, wscale, accum, blk_begin, blk_end);
+    case 2:
+      return matvec_impl<2>(packed, x, y, k, wscale, accum, blk_begin, blk_end);
+    case 3:
+      return matvec_impl<3>(packed, x, y, k, wscale, accum, blk_begin, blk_end);
+    default:
+      return matvec_impl<4>(packed, x, y, k, wscale, accum, blk_begin, blk_end);
   }
 }
 
@@ -141,10 +143,18 @@ void matmul_scalar(const uint16_t* packed, const float* x, float* y, int64_t B,
                    int64_t m, int64_t k, int R, float wscale, bool accum,
                    int64_t blk_begin, int64_t blk_end) {
   switch (R) {
-    case 1: return matmul_impl<1>(packed, x, y, B, m, k, wscale, accum, blk_begin, blk_end);
-    case 2: return matmul_impl<2>(packed, x, y, B, m, k, wscale, accum, blk_begin, blk_end);
-    case 3: return matmul_impl<3>(packed, x, y, B, m, k, wscale, accum, blk_begin, blk_end);
-    default: return matmul_impl<4>(packed, x, y, B, m, k, wscale, accum, blk_begin, blk_end);
+    case 1:
+      return matmul_impl<1>(packed, x, y, B, m, k, wscale, accum, blk_begin,
+                            blk_end);
+    case 2:
+      return matmul_impl<2>(packed, x, y, B, m, k, wscale, accum, blk_begin,
+                            blk_end);
+    case 3:
+      return matmul_impl<3>(packed, x, y, B, m, k, wscale, accum, blk_begin,
+                            blk_end);
+    default:
+      return matmul_impl<4>(packed, x, y, B, m, k, wscale, accum, blk_begin,
+                            blk_end);
   }
 }
 

@@ -15,8 +15,8 @@ struct Geom {
   int64_t tileCountM;
   int64_t tileCountK;
   int64_t u16_per_tile;
-  int64_t utb;              // words from group to group: 64*R
-  int64_t weight_step;      // words between the two group pairs of a warp: 4096*R
+  int64_t utb;          // words from group to group: 64*R
+  int64_t weight_step;  // words between the two group pairs of a warp: 4096*R
   int64_t weight_row_step;  // words from block to block: (k/16)*32*R
   int64_t k_per_block;      // groups every warp visits in a block
   int64_t warp_rem;         // warps 0..warp_rem-1 visit two groups more
@@ -113,7 +113,8 @@ inline void lane_states(uint32_t chunk, uint32_t cont, uint16_t* s) {
 
 // All 1,024 states of a group: states[slot][j][l], zero-extended.
 template <int R>
-inline void unpack_group_states(const uint16_t* buf, uint32_t (*states)[8][32]) {
+inline void unpack_group_states(const uint16_t* buf,
+                                uint32_t (*states)[8][32]) {
   uint32_t chunks[4][32];
   for (int l = 0; l < 32; ++l) {
     uint32_t c[4];

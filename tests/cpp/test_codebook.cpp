@@ -81,8 +81,7 @@ TEST(HalfConversion, FloatToHalfEdgeCases) {
       {-0.0f, 0x8000},
       {std::ldexp(1.0f, -14), 0x0400},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(float_to_half_rn(c.in), c.out) << c.in;
+  for (const auto& c : cases) EXPECT_EQ(float_to_half_rn(c.in), c.out) << c.in;
   EXPECT_EQ(float_to_half_rn(NAN), 0x7E00);
   EXPECT_EQ(float_to_half_rn(-NAN), 0xFE00);
   EXPECT_EQ(float_to_half_rn(kavo_cpu::bits_to_float(0x7F800001u)), 0x7E00);

@@ -68,8 +68,9 @@ TEST_F(TierSelection, VariableForcesEachAvailableTier) {
       EXPECT_STREQ(active_name(), g_tier_names[t]);
       EXPECT_EQ(&active(), g_tier_tables[t]);
     } else {
-      EXPECT_EQ(error_of([] { active(); }),
-                std::string("kavo CPU isa tier unavailable: ") + g_tier_names[t]);
+      EXPECT_EQ(
+          error_of([] { active(); }),
+          std::string("kavo CPU isa tier unavailable: ") + g_tier_names[t]);
       EXPECT_EQ(g_active.load(), -1);
     }
   }
@@ -81,7 +82,8 @@ TEST_F(TierSelection, VariableForcesEachAvailableTier) {
 TEST_F(TierSelection, BadVariableFailsEveryUseUntilATierIsSet) {
   setenv("KAVO_CPU_ISA", "AVX2", 1);
   const std::string msg =
-      "unknown kavo CPU isa tier: AVX2 (want scalar|avx2|avx512|avx512fp16|auto)";
+      "unknown kavo CPU isa tier: AVX2 (want "
+      "scalar|avx2|avx512|avx512fp16|auto)";
   EXPECT_EQ(error_of([] { active(); }), msg);
   EXPECT_EQ(error_of([] { active_name(); }), msg);  // read again, fails again
   EXPECT_EQ(g_active.load(), -1);

@@ -66,8 +66,8 @@ TEST(Layout, ContinuationWrapsAcrossLanesR1) {
 TEST(Layout, GeomAndVisitingOrder) {
   const struct {
     int64_t k, k_per_block, warp_rem;
-  } cases[] = {{64, 0, 1}, {192, 0, 3}, {2048, 2, 0}, {2112, 2, 1},
-               {4096, 4, 0}, {11008, 10, 12}};
+  } cases[] = {{64, 0, 1},   {192, 0, 3},  {2048, 2, 0},
+               {2112, 2, 1}, {4096, 4, 0}, {11008, 10, 12}};
   for (const auto& c : cases) {
     const Geom g = Geom::make(64, c.k, 2);
     EXPECT_EQ(g.k_per_block, c.k_per_block) << c.k;
@@ -81,13 +81,15 @@ TEST(Layout, GeomAndVisitingOrder) {
   }
   const std::vector<int64_t> head = {0, 1, 64, 65, 2, 3, 66, 67};
   std::vector<int64_t> order;
-  for_each_group(Geom::make(32, 4096, 2), [&](int64_t j) { order.push_back(j); });
+  for_each_group(Geom::make(32, 4096, 2),
+                 [&](int64_t j) { order.push_back(j); });
   EXPECT_EQ(std::vector<int64_t>(order.begin(), order.begin() + 8), head);
 }
 
 TEST(Layout, UnpackGroupStatesMatchesEncoder) {
   for (int R = 1; R <= 4; ++R) {
-    const kavo_test::Packed P = kavo_test::encode_random(32, 32 * 2, R, 100 + R);
+    const kavo_test::Packed P =
+        kavo_test::encode_random(32, 32 * 2, R, 100 + R);
     uint32_t states[4][8][32];
     switch (R) {
       case 1: unpack_group_states<1>(P.words.data(), states); break;

@@ -23,9 +23,7 @@ std::vector<uint16_t> decompress(const Packed& P, int R) {
 }
 
 TEST(ScalarDecompress, RoundTripsEncodedStates) {
-  const struct {
-    int64_t m, k;
-  } shapes[] = {{32, 64}, {64, 192}, {32, 2112}};
+  const struct { int64_t m, k; } shapes[] = {{32, 64}, {64, 192}, {32, 2112}};
   for (const auto& s : shapes)
     for (int R = 1; R <= 4; ++R) {
       const Packed P = encode_random(s.m, s.k, R, 17 * R + s.k);
@@ -63,9 +61,10 @@ TEST(ScalarDecompress, WordsHoldingTheirIndexR2) {
   const struct {
     int r, c;
     uint16_t v;
-  } cases[] = {{0, 0, 0x3A25}, {8, 9, 0xBB5B},  {16, 0, 0xBB5B},
+  } cases[] = {{0, 0, 0x3A25},  {8, 9, 0xBB5B},   {16, 0, 0xBB5B},
                {0, 16, 0x3B74}, {16, 16, 0x34B6}, {0, 2, 0x3924}};
-  for (const auto& c : cases) EXPECT_EQ(W[c.r * 64 + c.c], c.v) << c.r << "," << c.c;
+  for (const auto& c : cases)
+    EXPECT_EQ(W[c.r * 64 + c.c], c.v) << c.r << "," << c.c;
 }
 
 TEST(ScalarDecompress, OneBitChangesOnlyTheWindowsCoveringIt) {
@@ -110,8 +109,8 @@ TEST_P(ScalarProducts, MatvecAndMatmulBitExact) {
   const auto old = random_floats(B * m, 99);
   for (bool accum : {false, true}) {
     std::vector<float> y = old;
-    scalar().matmul(P.words.data(), x.data(), y.data(), B, m, k, R, wscale, accum,
-                    0, m / 32);
+    scalar().matmul(P.words.data(), x.data(), y.data(), B, m, k, R, wscale,
+                    accum, 0, m / 32);
     for (int64_t b = 0; b < B; ++b) {
       std::vector<float> yv(old.begin() + b * m, old.begin() + (b + 1) * m);
       scalar().matvec(P.words.data(), x.data() + b * k, yv.data(), m, k, R,
@@ -144,9 +143,11 @@ TEST_P(ScalarProducts, BlockRangesOnlyTouchTheirRowsAndSplitsAgree) {
     for (int64_t r = 32 * b; r < m; ++r) ASSERT_TRUE(std::isnan(split[r]));
     scalar().matmul(P.words.data(), x.data(), split.data(), 2, m, k, R, 1.0f,
                     false, b, b + 1);
-    for (int64_t r = 32 * (b + 1); r < m; ++r) ASSERT_TRUE(std::isnan(split[r]));
+    for (int64_t r = 32 * (b + 1); r < m; ++r)
+      ASSERT_TRUE(std::isnan(split[r]));
   }
-  for (int64_t i = 0; i < 2 * m; ++i) ASSERT_EQ(bits_of(split[i]), bits_of(whole[i]));
+  for (int64_t i = 0; i < 2 * m; ++i)
+    ASSERT_EQ(bits_of(split[i]), bits_of(whole[i]));
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ScalarProducts,
@@ -162,17 +163,20 @@ TEST(ScalarProducts, OneHotSelectsAColumnAndNanSpreads) {
   std::vector<float> x(128, 0.0f);
   x[77] = 1.0f;
   std::vector<float> y(64);
-  scalar().matvec(P.words.data(), x.data(), y.data(), 64, 128, 3, 1.0f, false, 0, 2);
+  scalar().matvec(P.words.data(), x.data(), y.data(), 64, 128, 3, 1.0f, false,
+                  0, 2);
   for (int r = 0; r < 64; ++r) EXPECT_EQ(y[r], W[r * 128 + 77]) << r;
   x[5] = NAN;
-  scalar().matvec(P.words.data(), x.data(), y.data(), 64, 128, 3, 1.0f, false, 0, 2);
+  scalar().matvec(P.words.data(), x.data(), y.data(), 64, 128, 3, 1.0f, false,
+                  0, 2);
   for (int r = 0; r < 64; ++r) EXPECT_TRUE(std::isnan(y[r])) << r;
 }
 
 TEST(ScalarProducts, OverwriteKeepsNegativeZero) {
   const Packed P = encode_random(32, 64, 2, 4);
   std::vector<float> x(64, 0.0f), y(32, 1.0f);
-  scalar().matvec(P.words.data(), x.data(), y.data(), 32, 64, 2, -1.0f, false, 0, 1);
+  scalar().matvec(P.words.data(), x.data(), y.data(), 32, 64, 2, -1.0f, false,
+                  0, 1);
   for (float v : y) EXPECT_EQ(bits_of(v), 0x80000000u);  // (+0) * -1 = -0
 }
 

@@ -94,7 +94,8 @@ inline Packed encode_streams(int64_t m, int64_t k, int R,
           st = (st << 1) | stream_bit(S, (R * i + b) % nbits);
         int row, col;
         tile_position(i, &row, &col);
-        P.states[(tm * 16 + row) * k + tk * 16 + col] = static_cast<uint16_t>(st);
+        P.states[(tm * 16 + row) * k + tk * 16 + col] =
+            static_cast<uint16_t>(st);
       }
       // Group (p, j), slot t = submi + 2*subki.
       const int64_t p = tm / 2, j = tk / 2;
