@@ -2,6 +2,7 @@
 // threads, the fused linear layer, and the registration table.
 #include <ATen/Parallel.h>
 #include <torch/extension.h>
+#include <xmmintrin.h>
 
 #include <cstdlib>
 #include <optional>
@@ -15,6 +16,25 @@ namespace {
 
 using kavo_cpu::active;
 using kavo_cpu::init_lut;
+
+// Runs a scope under the default floating-point environment (round to
+// nearest even, no flush-to-zero or denormals-are-zero, all exceptions
+// masked) and gives the caller's back afterwards. Every thread that computes
+// takes one: the worker threads of the parallel loop do not share the
+// calling thread's settings, so without it a caller's rounding mode would make
+// results depend on how the rows were split, and an unmasked exception could
+// trap inside a kernel.
+class DefaultFpEnv {
+ public:
+  DefaultFpEnv() : saved_(_mm_getcsr()) { _mm_setcsr(kDefaultCsr); }
+  ~DefaultFpEnv() { _mm_setcsr(saved_); }
+  DefaultFpEnv(const DefaultFpEnv&) = delete;
+  DefaultFpEnv& operator=(const DefaultFpEnv&) = delete;
+
+ private:
+  static constexpr unsigned kDefaultCsr = 0x1F80;
+  unsigned saved_;
+};
 
 bool kernel_supported(int64_t m, int64_t k) {
   return m > 0 && k > 0 && (m & 31) == 0 && (k & 63) == 0;
@@ -62,6 +82,7 @@ bool overlaps(const at::Tensor& a, const at::Tensor& b) {
 
 at::Tensor decompress_trellis_3inst_cpu(at::Tensor packed, int64_t m, int64_t k,
                                         bool allow_r1) {
+  const DefaultFpEnv fp_env;
   TORCH_CHECK(packed.device().is_cpu(), "trellis_packed must be a CPU tensor");
   TORCH_CHECK(packed.scalar_type() == at::kShort,
               "trellis_packed must be int16");
@@ -108,6 +129,7 @@ at::Tensor matvec_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
                                     int64_t k, double wscale,
                                     std::optional<at::Tensor> out_opt,
                                     bool accum) {
+  const DefaultFpEnv fp_env;
   TORCH_CHECK(x.device().is_cpu() && x.scalar_type() == at::kFloat,
               "x must be a CPU fp32 tensor");
   TORCH_CHECK(x.numel() == k, "x must have k elements, got ", x.numel());
@@ -126,6 +148,7 @@ at::Tensor matvec_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
   check_out_disjoint(out, x, packed);
   const float ws = static_cast<float>(wscale);
   at::parallel_for(0, m / 32, 1, [&](int64_t b0, int64_t b1) {
+    const DefaultFpEnv task_env;
     kern.matvec(pp, xp, yp, m, k, R, ws, accum, b0, b1);
   });
   return out;
@@ -135,6 +158,7 @@ at::Tensor matmul_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
                                     int64_t k, double wscale,
                                     std::optional<at::Tensor> out_opt,
                                     bool accum) {
+  const DefaultFpEnv fp_env;
   TORCH_CHECK(x.device().is_cpu() && x.scalar_type() == at::kFloat,
               "x must be a CPU fp32 tensor");
   TORCH_CHECK(x.dim() == 2 && x.size(1) == k, "x must be (B, k)");
@@ -156,6 +180,7 @@ at::Tensor matmul_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
   check_out_disjoint(out, x, packed);
   const float ws = static_cast<float>(wscale);
   at::parallel_for(0, m / 32, 1, [&](int64_t b0, int64_t b1) {
+    const DefaultFpEnv task_env;
     kern.matmul(pp, xp, yp, B, m, k, R, ws, accum, b0, b1);
   });
   return out;
@@ -183,6 +208,7 @@ bool is_block_table(const at::Tensor& meta) {
 }
 
 at::Tensor blockdiag_fht_cpu(at::Tensor x, at::Tensor meta) {
+  const DefaultFpEnv fp_env;
   TORCH_CHECK(x.device().is_cpu() && x.scalar_type() == at::kFloat,
               "x must be a CPU fp32 tensor");
   TORCH_CHECK(x.dim() == 2, "x must be (rows, n)");
@@ -221,6 +247,7 @@ at::Tensor fused_linear_impl(at::Tensor x2d, at::Tensor sv, at::Tensor su,
                              double wscale, int64_t in_features,
                              int64_t out_features, int64_t n_pad,
                              int64_t m_pad) {
+  const DefaultFpEnv fp_env;
   TORCH_CHECK(x2d.device().is_cpu() && x2d.dim() == 2,
               "x must be a CPU (B, in) tensor");
   TORCH_CHECK(out_features == m_pad && in_features == n_pad,
