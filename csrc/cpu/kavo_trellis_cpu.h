@@ -121,7 +121,9 @@ inline uint16_t codebook_value(uint32_t s) {
   const uint32_t r = (h & 0x8FFF8FFFu) ^ 0x3B603B60u;
   const float f = half_to_float(static_cast<uint16_t>(r >> 16)) +
                   half_to_float(static_cast<uint16_t>(r & 0xFFFFu));
-  return float_to_half_rn(f);
+  // The sum is exact, so only a cancelling pair could see the rounding
+  // mode (it gives -0 when rounding down): those states decode to +0.
+  return f == 0.0f ? uint16_t{0} : float_to_half_rn(f);
 }
 
 }  // namespace
