@@ -163,6 +163,66 @@ def print_table(rows):
               f"{r['weights_per_s'] / 1e9:>6.2f}")
 
 
+def print_scaling(rows):
+    """Speed-up from one thread to two for each kavo case."""
+    by = {}
+    for r in rows:
+        if r["op"] == "kavo":
+            by.setdefault((r["B"], r["m"], r["k"], r["R"], r["tier"]), {})[
+                r["threads"]] = r["median_s"]
+    lines = [(key, t) for key, t in by.items() if 1 in t and 2 in t]
+    if not lines:
+        return
+    print("two threads against one (time at 1 / time at 2):")
+    for (B, m, k, R, tier), t in lines:
+        print(f"  B={B} {m}x{k} R{R} {tier:>10}: {t[1] / t[2]:.2f}x")
+
+
+def time_layer(args, gen):
+    """The fused layer at B = 1 (R = 2 with an R = 1 residual) against the
+    two product calls it makes, timed in interleaved rounds."""
+    m = k = 4096
+    p1 = packed_weights(m, k, 2, gen)
+    p2 = packed_weights(m, k, 1, gen)
+    meta = kavo.hadamard_block_table(k)
+    sv = torch.ones(k)
+    su = torch.ones(m)
+    x = torch.randn(1, k, generator=gen)
+    out = torch.empty(m)
+
+    def layer():
+        C.kavo_fused_linear_trellis_3inst_rvq2_cpu(
+            x, sv, su, p1, p2, meta, meta, 1.0, 0.5, k, m, k, m)
+
+    def products():
+        C.kavo_decode_matvec_trellis_3inst_cpu(x[0], p1, m, k, 1.0, out)
+        C.kavo_decode_matvec_trellis_3inst_cpu(x[0], p2, m, k, 0.5, out, True)
+
+    cands = [layer, products]
+    for _ in range(args.warmup):
+        for fn in cands:
+            fn()
+    samples = [[], []]
+    for _ in range(max(args.min_rounds, 20)):
+        for i, fn in enumerate(cands):
+            t0 = time.perf_counter()
+            fn()
+            samples[i].append(time.perf_counter() - t0)
+    lt, pt = (statistics.median(s) for s in samples)
+
+    # The largest single allocation the layer makes: the direct path must
+    # never hold an m x k matrix.
+    from torch.profiler import ProfilerActivity, profile
+    with profile(activities=[ProfilerActivity.CPU], profile_memory=True) as prof:
+        layer()
+    largest = max((e.cpu_memory_usage for e in prof.events()
+                   if e.cpu_memory_usage > 0), default=0)
+    return {"threads": torch.get_num_threads(), "m": m, "k": k,
+            "layer_s": lt, "products_s": pt, "overhead": lt / pt - 1,
+            "largest_alloc_bytes": largest, "layer_samples_s": samples[0],
+            "products_samples_s": samples[1]}
+
+
 def plot(rows, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -216,6 +276,10 @@ def main():
                 for m, k in shapes:
                     rows += run_case(t, B, m, k, rs, tiers, args, gen)
                     print(f"  timed threads={t} B={B} {m}x{k}", flush=True)
+        layers = []
+        for t in threads:
+            torch.set_num_threads(t)
+            layers.append(time_layer(args, gen))
     finally:
         C.kavo_cpu_set_isa(active)
 
@@ -237,11 +301,18 @@ def main():
           f"torch {torch.__version__}")
     print("ratios are kavo time / F.linear time (below 1: kavo faster)")
     print_table(rows)
+    print_scaling(rows)
+    for L in layers:
+        print(f"layer B=1 {L['m']}x{L['k']} (R2 + R1 residual), {L['threads']} "
+              f"thread(s): {L['layer_s'] * 1e3:.2f} ms against its two products "
+              f"{L['products_s'] * 1e3:.2f} ms ({L['overhead'] * 100:+.1f} %); "
+              f"largest allocation {L['largest_alloc_bytes']} bytes "
+              f"(m*k = {L['m'] * L['k']})")
 
     os.makedirs(args.out_dir, exist_ok=True)
     jpath = os.path.join(args.out_dir, "ops.json")
     with open(jpath, "w") as f:
-        json.dump({"meta": meta, "results": rows}, f, indent=1)
+        json.dump({"meta": meta, "results": rows, "layer": layers}, f, indent=1)
     print(f"wrote {jpath}")
     if not args.no_plot:
         ppath = os.path.join(args.out_dir, "ops.png")

@@ -97,6 +97,10 @@ struct ProductCase {
   int R;
 };
 
+void PrintTo(const ProductCase& c, std::ostream* os) {
+  *os << c.m << "x" << c.k << " R" << c.R;
+}
+
 class ScalarProducts : public ::testing::TestWithParam<ProductCase> {};
 
 TEST_P(ScalarProducts, MatvecAndMatmulBitExact) {
