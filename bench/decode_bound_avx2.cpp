@@ -7,21 +7,20 @@ namespace {
 
 inline __m256 decode8(__m256i s, bool lut) {
   if (lut) return _mm256_i32gather_ps(kavo_cpu::g_lut32, s, 4);
+  // The kernel's arithmetic decode: halves widened with integer operations,
+  // summed exactly, rounded to fp16 precision with c - 2^13 x, c = x (2^13+1).
   const __m256i h =
       _mm256_add_epi32(_mm256_mullo_epi32(s, _mm256_set1_epi32(89226354)),
                        _mm256_set1_epi32(64248484));
-  const __m256i r =
-      _mm256_xor_si256(_mm256_and_si256(h, _mm256_set1_epi32(0x8FFF8FFF)),
-                       _mm256_set1_epi32(0x3B603B60));
-  const __m256i split =
-      _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15, 0,
-                       1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
-  const __m256i halves = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(r, split),
-                                                  _MM_SHUFFLE(3, 1, 2, 0));
-  const __m256 sum =
-      _mm256_add_ps(_mm256_cvtph_ps(_mm256_castsi256_si128(halves)),
-                    _mm256_cvtph_ps(_mm256_extracti128_si256(halves, 1)));
-  return _mm256_cvtph_ps(_mm256_cvtps_ph(sum, _MM_FROUND_TO_NEAREST_INT));
+  const __m256i keep = _mm256_set1_epi32(static_cast<int>(0x81FFE000u));
+  const __m256i flip = _mm256_set1_epi32(0x3F6C0000);
+  const __m256i hi = _mm256_srai_epi32(h, 3);
+  const __m256i lo = _mm256_madd_epi16(h, _mm256_set1_epi32(1 << 13));
+  const __m256 x = _mm256_add_ps(
+      _mm256_castsi256_ps(_mm256_xor_si256(_mm256_and_si256(lo, keep), flip)),
+      _mm256_castsi256_ps(_mm256_xor_si256(_mm256_and_si256(hi, keep), flip)));
+  const __m256 c = _mm256_mul_ps(x, _mm256_set1_ps(8193.0f));
+  return _mm256_fnmadd_ps(x, _mm256_set1_ps(8192.0f), c);
 }
 
 template <bool kLut>

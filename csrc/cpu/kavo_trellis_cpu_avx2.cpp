@@ -31,34 +31,81 @@ inline __m256 decode8_lut(__m256i idx) {
   return out;
 }
 
-inline __m256 decode8_arith(__m256i s) {
-  const __m256i h =
-      _mm256_add_epi32(_mm256_mullo_epi32(s, _mm256_set1_epi32(89226354)),
-                       _mm256_set1_epi32(64248484));
-  const __m256i r =
-      _mm256_xor_si256(_mm256_and_si256(h, _mm256_set1_epi32(0x8FFF8FFF)),
-                       _mm256_set1_epi32(0x3B603B60));
-  // Narrow to 16-bit halves: per 128-bit lane, the four low halves then the
-  // four high ones; the qword permute then puts all eight lo halves in the
-  // low 128 bits and all eight hi halves in the high 128 bits.
-  const __m256i split =
-      _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15,  //
-                       0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
-  const __m256i halves = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(r, split),
-                                                  _MM_SHUFFLE(3, 1, 2, 0));
-  const __m256 lo = _mm256_cvtph_ps(_mm256_castsi256_si128(halves));
-  const __m256 hi = _mm256_cvtph_ps(_mm256_extracti128_si256(halves, 1));
-  // The sum is exact; the one rounding is to fp16, always to nearest even.
-  const __m256 sum = _mm256_add_ps(lo, hi);
-  return _mm256_cvtph_ps(_mm256_cvtps_ph(sum, _MM_FROUND_TO_NEAREST_INT));
+// h = s * 0x5517C72 + 0x3D45AA4 (mod 2^32): both fp16 halves of the
+// codebook word, before the mask.
+inline __m256i decode_mix(__m256i s) {
+  return _mm256_add_epi32(_mm256_mullo_epi32(s, _mm256_set1_epi32(89226354)),
+                          _mm256_set1_epi32(64248484));
 }
 
-inline __m256 decode8(__m256i s, bool arith) {
-  return arith ? decode8_arith(s) : decode8_lut(s);
+// The exact float32 sum of the two halves of (h & 0x8FFF8FFF) ^ 0x3B603B60,
+// widened with integer operations instead of conversions and shuffles. Each
+// half is normal with biased exponent 011xx, so its float32 bits are its
+// sign, then the exponent 011111xx (bias 112 added: the fixed bits are
+// constants), then its ten mantissa bits: half bits 11..0 (mask, then xor)
+// land on float bits 24..13. An arithmetic shift by 3 puts the high half
+// there with its sign still in bit 31; madd (lo16 * 2^13, sign-extended) does
+// the same for the low half in one instruction.
+inline __m256 decode_sum(__m256i h) {
+  const __m256i keep = _mm256_set1_epi32(static_cast<int>(0x81FFE000u));
+  const __m256i flip = _mm256_set1_epi32(0x3F6C0000);
+  const __m256i hi = _mm256_srai_epi32(h, 3);
+  const __m256i lo = _mm256_madd_epi16(h, _mm256_set1_epi32(1 << 13));
+  const __m256 fhi =
+      _mm256_castsi256_ps(_mm256_xor_si256(_mm256_and_si256(hi, keep), flip));
+  const __m256 flo =
+      _mm256_castsi256_ps(_mm256_xor_si256(_mm256_and_si256(lo, keep), flip));
+  return _mm256_add_ps(flo, fhi);  // exact
+}
+
+// How a product kernel decodes, chosen once per call: the table, or the
+// arithmetic decode with its one rounding done either by the conversion
+// instructions (any MXCSR state) or, while MXCSR rounds to nearest (always,
+// unless a caller changed it), by two cheaper multiply instructions.
+enum DecodePath { PATH_LUT, PATH_ARITH_CVT, PATH_ARITH_FMA };
+
+template <DecodePath P>
+inline __m256 decode8(__m256i s) {
+  if constexpr (P == PATH_LUT) {
+    return decode8_lut(s);
+  } else if constexpr (P == PATH_ARITH_CVT) {
+    // Immediate rounding control: independent of MXCSR.
+    const __m256 x = decode_sum(decode_mix(s));
+    return _mm256_cvtph_ps(_mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT));
+  } else {
+    // Rounds the exact sum x to 11 significant bits (fp16: every sum is a
+    // normal half or zero). c = x * (2^13 + 1) holds x rounded at c's ulp,
+    // which is x's fp16 ulp, and c - 2^13 x, fused, takes it out exactly;
+    // ties go to even because no sum has more than 15 significant bits.
+    // Equal to g_lut32 for all 65536 states (tests), under round-to-nearest
+    // only.
+    const __m256 x = decode_sum(decode_mix(s));
+    const __m256 c = _mm256_mul_ps(x, _mm256_set1_ps(8193.0f));
+    return _mm256_fnmadd_ps(x, _mm256_set1_ps(8192.0f), c);
+  }
+}
+
+// fp16 bits of eight states. The arithmetic path converts the exact sum with
+// the instruction's own round-to-nearest-even; the table value is a half, so
+// its conversion is exact.
+template <bool Arith>
+inline __m128i decode8_half(__m256i s) {
+  if constexpr (Arith) {
+    return _mm256_cvtps_ph(decode_sum(decode_mix(s)),
+                           _MM_FROUND_TO_NEAREST_INT);
+  } else {
+    return _mm256_cvtps_ph(decode8_lut(s), _MM_FROUND_TO_NEAREST_INT);
+  }
 }
 
 // Read once per kernel call.
 inline bool use_arith() { return g_decode_variant != DECODE_LUT; }
+
+inline DecodePath decode_path() {
+  if (!use_arith()) return PATH_LUT;
+  return _MM_GET_ROUNDING_MODE() == _MM_ROUND_NEAREST ? PATH_ARITH_FMA
+                                                      : PATH_ARITH_CVT;
+}
 
 // ---------------------------------------------------------------------------
 // Vector unpack of a group's states; fills exactly what
@@ -151,12 +198,11 @@ inline __m256i lane_state8(__m256i ch, __m256i low) {
   }
 }
 
+// The chunks of a group, transposed to one row of lanes per slot: lanes
+// 0..31, then lanes 0..7 again so that the continuation of lanes 24..31 is a
+// plain unaligned load.
 template <int R>
-inline void unpack_group_states_avx2(const uint16_t* buf,
-                                     uint32_t (*states)[8][32]) {
-  // Chunks per slot, lanes 0..31, then lanes 0..7 again so that the
-  // continuation of lanes 24..31 is a plain unaligned load.
-  alignas(32) uint32_t chunks[4][40];
+inline void load_group_chunks(const uint16_t* buf, uint32_t (*chunks)[40]) {
   for (int q = 0; q < 4; ++q) {
     __m256i c[4];
     load_chunks8<R>(buf + 16 * R * q, c);
@@ -166,81 +212,86 @@ inline void unpack_group_states_avx2(const uint16_t* buf,
         _mm256_store_si256(reinterpret_cast<__m256i*>(&chunks[t][32]), c[t]);
     }
   }
-  for (int t = 0; t < 4; ++t) {
-    for (int q = 0; q < 4; ++q) {
-      const uint32_t* cp = &chunks[t][8 * q];
-      const __m256i ch =
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(cp));
-      const __m256i n1 =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cp + 1));
-      __m256i cont;
-      if constexpr (R == 1) {
-        const __m256i n2 =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cp + 2));
-        cont = _mm256_or_si256(_mm256_slli_epi32(n1, 8), n2);
-      } else if constexpr (R == 2) {
-        cont = n1;
-      } else if constexpr (R == 3) {
-        cont = _mm256_srli_epi32(n1, 8);
-      } else {
-        cont = _mm256_srli_epi32(n1, 16);
-      }
-      const __m256i low = _mm256_or_si256(_mm256_slli_epi32(ch, 16), cont);
-      __m256i* out = reinterpret_cast<__m256i*>(&states[t][0][8 * q]);
-      // states[t][j] rows are 32 words (4 vectors) apart.
-      _mm256_store_si256(out + 0, lane_state8<R, 0>(ch, low));
-      _mm256_store_si256(out + 4, lane_state8<R, 1>(ch, low));
-      _mm256_store_si256(out + 8, lane_state8<R, 2>(ch, low));
-      _mm256_store_si256(out + 12, lane_state8<R, 3>(ch, low));
-      _mm256_store_si256(out + 16, lane_state8<R, 4>(ch, low));
-      _mm256_store_si256(out + 20, lane_state8<R, 5>(ch, low));
-      _mm256_store_si256(out + 24, lane_state8<R, 6>(ch, low));
-      _mm256_store_si256(out + 28, lane_state8<R, 7>(ch, low));
-    }
-  }
 }
 
-inline __m256i load_states8(const uint32_t* p) {
-  return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
-}
+// The eight states of lanes 8q..8q+7 of one slot, formed in registers as
+// they are decoded (`cp` = &chunks[slot][8q]); unpack_group_states<R> would
+// give the same values.
+template <int R>
+struct LaneStates8 {
+  __m256i ch, low;
+
+  explicit LaneStates8(const uint32_t* cp) {
+    ch = _mm256_load_si256(reinterpret_cast<const __m256i*>(cp));
+    const __m256i n1 =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cp + 1));
+    __m256i cont;
+    if constexpr (R == 1) {
+      const __m256i n2 =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cp + 2));
+      cont = _mm256_or_si256(_mm256_slli_epi32(n1, 8), n2);
+    } else if constexpr (R == 2) {
+      cont = n1;
+    } else if constexpr (R == 3) {
+      cont = _mm256_srli_epi32(n1, 8);
+    } else {
+      cont = _mm256_srli_epi32(n1, 16);
+    }
+    low = _mm256_or_si256(_mm256_slli_epi32(ch, 16), cont);
+  }
+
+  template <int J>
+  __m256i get() const {
+    return lane_state8<R, J>(ch, low);
+  }
+};
 
 // ---------------------------------------------------------------------------
 // Kernels.
 
-template <int R>
+// fp16 bits of one (tile, q): lanes 8q+e hold rows 2q + (e >> 2) and
+// 2q + 8 + (e >> 2) at columns 2(e & 3) + {0, 1, 8, 9}. Pairing states 0|4
+// with 1|5 (resp. 2|6 with 3|7) in the two 128-bit halves, one 16-bit
+// unpack yields a whole 16-column tile row.
+template <int R, bool Arith>
+inline void store_tile_q(const LaneStates8<R>& ls, uint16_t* w0, int64_t k) {
+  const __m256i a04 =
+      _mm256_set_m128i(decode8_half<Arith>(ls.template get<4>()),
+                       decode8_half<Arith>(ls.template get<0>()));
+  const __m256i a15 =
+      _mm256_set_m128i(decode8_half<Arith>(ls.template get<5>()),
+                       decode8_half<Arith>(ls.template get<1>()));
+  const __m256i a26 =
+      _mm256_set_m128i(decode8_half<Arith>(ls.template get<6>()),
+                       decode8_half<Arith>(ls.template get<2>()));
+  const __m256i a37 =
+      _mm256_set_m128i(decode8_half<Arith>(ls.template get<7>()),
+                       decode8_half<Arith>(ls.template get<3>()));
+  auto row = [&](int r) { return reinterpret_cast<__m256i*>(w0 + r * k); };
+  _mm256_storeu_si256(row(0), _mm256_unpacklo_epi16(a04, a15));
+  _mm256_storeu_si256(row(1), _mm256_unpackhi_epi16(a04, a15));
+  _mm256_storeu_si256(row(8), _mm256_unpacklo_epi16(a26, a37));
+  _mm256_storeu_si256(row(9), _mm256_unpackhi_epi16(a26, a37));
+}
+
+template <int R, bool Arith>
 void decompress_impl(const uint16_t* packed, uint16_t* W, int64_t m,
                      int64_t k) {
   const Geom g = Geom::make(m, k, R);
-  const bool arith = use_arith();
   const int64_t blocks = m / 32;
-  alignas(32) uint32_t states[4][8][32];
-  alignas(32) float dec[8][32];
+  alignas(32) uint32_t chunks[4][40];
   for (int64_t p = 0; p < blocks; ++p) {
     const uint16_t* blk = packed + p * g.tileCountK * 32 * R;
     for_each_group(g, [&](int64_t j) {
-      unpack_group_states_avx2<R>(blk + j * 64 * R, states);
+      load_group_chunks<R>(blk + j * 64 * R, chunks);
       for (int subki = 0; subki < 2; ++subki) {
         for (int submi = 0; submi < 2; ++submi) {
           const int64_t k_tile = 32 * j + 16 * subki;
           const int64_t m_tile = 32 * p + 16 * submi;
-          const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
-          for (int jj = 0; jj < 8; ++jj)
-            for (int q = 0; q < 4; ++q)
-              _mm256_store_ps(&dec[jj][8 * q],
-                              decode8(load_states8(&st[jj][8 * q]), arith));
-          for (int l = 0; l < 32; ++l) {
-            const int r0 = l >> 2, c0 = 2 * (l & 3);
-            uint16_t* w00 = W + (m_tile + r0) * k + k_tile + c0;
-            uint16_t* w80 = w00 + 8 * k;
-            w00[0] = float_to_half_rn(dec[0][l]);
-            w00[1] = float_to_half_rn(dec[1][l]);
-            w80[0] = float_to_half_rn(dec[2][l]);
-            w80[1] = float_to_half_rn(dec[3][l]);
-            w00[8] = float_to_half_rn(dec[4][l]);
-            w00[9] = float_to_half_rn(dec[5][l]);
-            w80[8] = float_to_half_rn(dec[6][l]);
-            w80[9] = float_to_half_rn(dec[7][l]);
-          }
+          const uint32_t* ct = chunks[kSlotMap[submi][subki]];
+          for (int q = 0; q < 4; ++q)
+            store_tile_q<R, Arith>(LaneStates8<R>(ct + 8 * q),
+                                   W + (m_tile + 2 * q) * k + k_tile, k);
         }
       }
     });
@@ -258,24 +309,6 @@ inline void tile_operands(const float* xt, __m256* xp) {
   xp[1] = _mm256_permutevar8x32_ps(xlo, pidx1);
   xp[2] = _mm256_permutevar8x32_ps(xhi, pidx0);
   xp[3] = _mm256_permutevar8x32_ps(xhi, pidx1);
-}
-
-// Both partial-sum chains of one (tile, q): rows 2q, 2q+1 (acc_top) and
-// 2q+8, 2q+9 (acc_bot) of the tile.
-inline void fma_tile_q(const __m256* d, const __m256* xp, float* acc_top,
-                       float* acc_bot) {
-  __m256 ag = _mm256_load_ps(acc_top);
-  ag = _mm256_fmadd_ps(d[0], xp[0], ag);
-  ag = _mm256_fmadd_ps(d[1], xp[1], ag);
-  ag = _mm256_fmadd_ps(d[4], xp[2], ag);
-  ag = _mm256_fmadd_ps(d[5], xp[3], ag);
-  _mm256_store_ps(acc_top, ag);
-  __m256 a8 = _mm256_load_ps(acc_bot);
-  a8 = _mm256_fmadd_ps(d[2], xp[0], a8);
-  a8 = _mm256_fmadd_ps(d[3], xp[1], a8);
-  a8 = _mm256_fmadd_ps(d[6], xp[2], a8);
-  a8 = _mm256_fmadd_ps(d[7], xp[3], a8);
-  _mm256_store_ps(acc_bot, a8);
 }
 
 // Writes the 32 rows of one block from accbuf [submi][half][q][e].
@@ -302,30 +335,48 @@ inline void finish_block(const float (*acc)[2][4][8], float* yb, float wscale,
   }
 }
 
-template <int R>
+template <int R, DecodePath Path>
 void matvec_impl(const uint16_t* packed, const float* x, float* y, int64_t m,
                  int64_t k, float wscale, bool accum, int64_t blk_begin,
                  int64_t blk_end) {
   const Geom g = Geom::make(m, k, R);
-  const bool arith = use_arith();
-  alignas(32) uint32_t states[4][8][32];
+  alignas(32) uint32_t chunks[4][40];
   alignas(32) float accbuf[2][2][4][8];
   for (int64_t p = blk_begin; p < blk_end; ++p) {
     for (int i = 0; i < 2 * 2 * 4; ++i)
       _mm256_store_ps(&accbuf[0][0][0][0] + 8 * i, _mm256_setzero_ps());
     const uint16_t* blk = packed + p * g.tileCountK * 32 * R;
     for_each_group(g, [&](int64_t j) {
-      unpack_group_states_avx2<R>(blk + j * 64 * R, states);
+      load_group_chunks<R>(blk + j * 64 * R, chunks);
       for (int subki = 0; subki < 2; ++subki) {
         __m256 xp[4];
         tile_operands(x + 32 * j + 16 * subki, xp);
         for (int submi = 0; submi < 2; ++submi) {
-          const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
+          const uint32_t* ct = chunks[kSlotMap[submi][subki]];
           for (int q = 0; q < 4; ++q) {
-            __m256 d[8];
-            for (int jj = 0; jj < 8; ++jj)
-              d[jj] = decode8(load_states8(&st[jj][8 * q]), arith);
-            fma_tile_q(d, xp, accbuf[submi][0][q], accbuf[submi][1][q]);
+            const LaneStates8<R> ls(ct + 8 * q);
+            float* top = accbuf[submi][0][q];
+            float* bot = accbuf[submi][1][q];
+            __m256 ag = _mm256_load_ps(top);
+            ag =
+                _mm256_fmadd_ps(decode8<Path>(ls.template get<0>()), xp[0], ag);
+            ag =
+                _mm256_fmadd_ps(decode8<Path>(ls.template get<1>()), xp[1], ag);
+            ag =
+                _mm256_fmadd_ps(decode8<Path>(ls.template get<4>()), xp[2], ag);
+            ag =
+                _mm256_fmadd_ps(decode8<Path>(ls.template get<5>()), xp[3], ag);
+            _mm256_store_ps(top, ag);
+            __m256 a8 = _mm256_load_ps(bot);
+            a8 =
+                _mm256_fmadd_ps(decode8<Path>(ls.template get<2>()), xp[0], a8);
+            a8 =
+                _mm256_fmadd_ps(decode8<Path>(ls.template get<3>()), xp[1], a8);
+            a8 =
+                _mm256_fmadd_ps(decode8<Path>(ls.template get<6>()), xp[2], a8);
+            a8 =
+                _mm256_fmadd_ps(decode8<Path>(ls.template get<7>()), xp[3], a8);
+            _mm256_store_ps(bot, a8);
           }
         }
       }
@@ -334,50 +385,157 @@ void matvec_impl(const uint16_t* packed, const float* x, float* y, int64_t m,
   }
 }
 
-template <int R>
+// Decodes each weight of a group once into a buffer ([slot][q][j][lane e],
+// 4 KiB), then runs every batch row over it with that row's 8 partial sums
+// of a tile-row half (submi) and the row's operands in registers: each
+// accumulator is loaded and stored once per group and every fused
+// multiply-add takes its weight straight from the buffer. The decode of the
+// next group is interleaved with the products of the previous one (two
+// buffers), so that decode and multiply-add instructions share the
+// scheduler. Per accumulator the order stays: groups, subki 0 then 1,
+// states 0, 1, 4, 5 (rows 2q, 2q+1) or 2, 3, 6, 7 (rows 2q+8, 2q+9).
+template <int R, DecodePath Path>
 void matmul_impl(const uint16_t* packed, const float* x, float* y, int64_t B,
                  int64_t m, int64_t k, float wscale, bool accum,
                  int64_t blk_begin, int64_t blk_end) {
+  using WeightBuf = float[4][4][8][8];
   const Geom g = Geom::make(m, k, R);
-  const bool arith = use_arith();
-  alignas(32) uint32_t states[4][8][32];
+  alignas(32) uint32_t chunks[4][40];
+  alignas(32) WeightBuf wbuf[2];
   alignas(32) float accbuf[8][2][2][4][8];
+  alignas(32) __m256 xops[8][2][4];
+
+  // Decode unit u (slot u / 4, lanes 8(u % 4)..) of the group in `chunks`.
+  auto decode_unit = [&](int u, WeightBuf& wb) {
+    const LaneStates8<R> ls(chunks[u >> 2] + 8 * (u & 3));
+    float(*w)[8] = wb[u >> 2][u & 3];
+    _mm256_store_ps(w[0], decode8<Path>(ls.template get<0>()));
+    _mm256_store_ps(w[1], decode8<Path>(ls.template get<1>()));
+    _mm256_store_ps(w[2], decode8<Path>(ls.template get<2>()));
+    _mm256_store_ps(w[3], decode8<Path>(ls.template get<3>()));
+    _mm256_store_ps(w[4], decode8<Path>(ls.template get<4>()));
+    _mm256_store_ps(w[5], decode8<Path>(ls.template get<5>()));
+    _mm256_store_ps(w[6], decode8<Path>(ls.template get<6>()));
+    _mm256_store_ps(w[7], decode8<Path>(ls.template get<7>()));
+  };
+  // Products of group j (weights in wb) for batch row b, tile-row half
+  // submi.
+  auto fma_rows = [&](const WeightBuf& wb, int64_t b, int submi) {
+    float(*acc)[4][8] = accbuf[b][submi];
+    __m256 at[4], ab[4];
+    for (int q = 0; q < 4; ++q) {
+      at[q] = _mm256_load_ps(acc[0][q]);
+      ab[q] = _mm256_load_ps(acc[1][q]);
+    }
+    for (int subki = 0; subki < 2; ++subki) {
+      const __m256 x0 = xops[b][subki][0], x1 = xops[b][subki][1];
+      const __m256 x2 = xops[b][subki][2], x3 = xops[b][subki][3];
+      const float(*wt)[8][8] = wb[kSlotMap[submi][subki]];
+      for (int q = 0; q < 4; ++q) {
+        const float(*w)[8] = wt[q];
+        at[q] = _mm256_fmadd_ps(_mm256_load_ps(w[0]), x0, at[q]);
+        at[q] = _mm256_fmadd_ps(_mm256_load_ps(w[1]), x1, at[q]);
+        at[q] = _mm256_fmadd_ps(_mm256_load_ps(w[4]), x2, at[q]);
+        at[q] = _mm256_fmadd_ps(_mm256_load_ps(w[5]), x3, at[q]);
+        ab[q] = _mm256_fmadd_ps(_mm256_load_ps(w[2]), x0, ab[q]);
+        ab[q] = _mm256_fmadd_ps(_mm256_load_ps(w[3]), x1, ab[q]);
+        ab[q] = _mm256_fmadd_ps(_mm256_load_ps(w[6]), x2, ab[q]);
+        ab[q] = _mm256_fmadd_ps(_mm256_load_ps(w[7]), x3, ab[q]);
+      }
+    }
+    for (int q = 0; q < 4; ++q) {
+      _mm256_store_ps(acc[0][q], at[q]);
+      _mm256_store_ps(acc[1][q], ab[q]);
+    }
+  };
+  auto load_operands = [&](int64_t j) {
+    for (int64_t b = 0; b < B; ++b) {
+      tile_operands(x + b * k + 32 * j, xops[b][0]);
+      tile_operands(x + b * k + 32 * j + 16, xops[b][1]);
+    }
+  };
+
   for (int64_t p = blk_begin; p < blk_end; ++p) {
     for (int64_t i = 0; i < B * 2 * 2 * 4; ++i)
       _mm256_store_ps(&accbuf[0][0][0][0][0] + 8 * i, _mm256_setzero_ps());
     const uint16_t* blk = packed + p * g.tileCountK * 32 * R;
+    int64_t prev = -1;  // group whose weights wait in wbuf[cur ^ 1]
+    int cur = 0;
     for_each_group(g, [&](int64_t j) {
-      unpack_group_states_avx2<R>(blk + j * 64 * R, states);
-      for (int subki = 0; subki < 2; ++subki) {
-        // Operands of every batch row for this tile column, formed once.
-        __m256 xp[8][4];
-        for (int64_t b = 0; b < B; ++b)
-          tile_operands(x + b * k + 32 * j + 16 * subki, xp[b]);
-        for (int submi = 0; submi < 2; ++submi) {
-          const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
-          for (int q = 0; q < 4; ++q) {
-            __m256 w[8];
-            for (int jj = 0; jj < 8; ++jj)
-              w[jj] = decode8(load_states8(&st[jj][8 * q]), arith);
-            for (int64_t b = 0; b < B; ++b)
-              fma_tile_q(w, xp[b], accbuf[b][submi][0][q],
-                         accbuf[b][submi][1][q]);
+      load_group_chunks<R>(blk + j * 64 * R, chunks);
+      int u = 0;
+      if (prev >= 0) {
+        load_operands(prev);
+        for (int64_t b = 0; b < B; ++b) {
+          for (int submi = 0; submi < 2; ++submi) {
+            fma_rows(wbuf[cur ^ 1], b, submi);
+            if (u < 16) decode_unit(u++, wbuf[cur]);
           }
         }
       }
+      for (; u < 16; ++u) decode_unit(u, wbuf[cur]);
+      prev = j;
+      cur ^= 1;
     });
+    load_operands(prev);
+    for (int64_t b = 0; b < B; ++b)
+      for (int submi = 0; submi < 2; ++submi) fma_rows(wbuf[cur ^ 1], b, submi);
     for (int64_t b = 0; b < B; ++b)
       finish_block(accbuf[b], y + b * m + 32 * p, wscale, accum);
+  }
+}
+
+// Each entry point picks the instance for R (any other value: 4) and for the
+// decode variant, read once per call.
+template <int R>
+void decompress_r(const uint16_t* packed, uint16_t* W, int64_t m, int64_t k) {
+  if (use_arith())
+    decompress_impl<R, true>(packed, W, m, k);
+  else
+    decompress_impl<R, false>(packed, W, m, k);
+}
+
+template <int R>
+void matvec_r(const uint16_t* packed, const float* x, float* y, int64_t m,
+              int64_t k, float wscale, bool accum, int64_t blk_begin,
+              int64_t blk_end) {
+  switch (decode_path()) {
+    case PATH_LUT:
+      return matvec_impl<R, PATH_LUT>(packed, x, y, m, k, wscale, accum,
+                                      blk_begin, blk_end);
+    case PATH_ARITH_CVT:
+      return matvec_impl<R, PATH_ARITH_CVT>(packed, x, y, m, k, wscale, accum,
+                                            blk_begin, blk_end);
+    default:
+      return matvec_impl<R, PATH_ARITH_FMA>(packed, x, y, m, k, wscale, accum,
+                                            blk_begin, blk_end);
+  }
+}
+
+template <int R>
+void matmul_r(const uint16_t* packed, const float* x, float* y, int64_t B,
+              int64_t m, int64_t k, float wscale, bool accum, int64_t blk_begin,
+              int64_t blk_end) {
+  switch (decode_path()) {
+    case PATH_LUT:
+      return matmul_impl<R, PATH_LUT>(packed, x, y, B, m, k, wscale, accum,
+                                      blk_begin, blk_end);
+    case PATH_ARITH_CVT:
+      return matmul_impl<R, PATH_ARITH_CVT>(packed, x, y, B, m, k, wscale,
+                                            accum, blk_begin, blk_end);
+    default:
+      return matmul_impl<R, PATH_ARITH_FMA>(packed, x, y, B, m, k, wscale,
+                                            accum, blk_begin, blk_end);
   }
 }
 
 void decompress_avx2(const uint16_t* packed, uint16_t* W, int64_t m, int64_t k,
                      int R) {
   switch (R) {
-    case 1: return decompress_impl<1>(packed, W, m, k);
-    case 2: return decompress_impl<2>(packed, W, m, k);
-    case 3: return decompress_impl<3>(packed, W, m, k);
-    default: return decompress_impl<4>(packed, W, m, k);
+    case 1: return decompress_r<1>(packed, W, m, k);
+    case 2: return decompress_r<2>(packed, W, m, k);
+    case 3: return decompress_r<3>(packed, W, m, k);
+    default: return decompress_r<4>(packed, W, m, k);
   }
 }
 
@@ -386,17 +544,13 @@ void matvec_avx2(const uint16_t* packed, const float* x, float* y, int64_t m,
                  int64_t blk_end) {
   switch (R) {
     case 1:
-      return matvec_impl<1>(packed, x, y, m, k, wscale, accum, blk_begin,
-                            blk_end);
+      return matvec_r<1>(packed, x, y, m, k, wscale, accum, blk_begin, blk_end);
     case 2:
-      return matvec_impl<2>(packed, x, y, m, k, wscale, accum, blk_begin,
-                            blk_end);
+      return matvec_r<2>(packed, x, y, m, k, wscale, accum, blk_begin, blk_end);
     case 3:
-      return matvec_impl<3>(packed, x, y, m, k, wscale, accum, blk_begin,
-                            blk_end);
+      return matvec_r<3>(packed, x, y, m, k, wscale, accum, blk_begin, blk_end);
     default:
-      return matvec_impl<4>(packed, x, y, m, k, wscale, accum, blk_begin,
-                            blk_end);
+      return matvec_r<4>(packed, x, y, m, k, wscale, accum, blk_begin, blk_end);
   }
 }
 
@@ -405,17 +559,17 @@ void matmul_avx2(const uint16_t* packed, const float* x, float* y, int64_t B,
                  int64_t blk_begin, int64_t blk_end) {
   switch (R) {
     case 1:
-      return matmul_impl<1>(packed, x, y, B, m, k, wscale, accum, blk_begin,
-                            blk_end);
+      return matmul_r<1>(packed, x, y, B, m, k, wscale, accum, blk_begin,
+                         blk_end);
     case 2:
-      return matmul_impl<2>(packed, x, y, B, m, k, wscale, accum, blk_begin,
-                            blk_end);
+      return matmul_r<2>(packed, x, y, B, m, k, wscale, accum, blk_begin,
+                         blk_end);
     case 3:
-      return matmul_impl<3>(packed, x, y, B, m, k, wscale, accum, blk_begin,
-                            blk_end);
+      return matmul_r<3>(packed, x, y, B, m, k, wscale, accum, blk_begin,
+                         blk_end);
     default:
-      return matmul_impl<4>(packed, x, y, B, m, k, wscale, accum, blk_begin,
-                            blk_end);
+      return matmul_r<4>(packed, x, y, B, m, k, wscale, accum, blk_begin,
+                         blk_end);
   }
 }
 

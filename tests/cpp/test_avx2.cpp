@@ -2,6 +2,7 @@
 // fused-multiply-add products, checked bit for bit against the scalar tier and
 // the test-side references.
 #include <gtest/gtest.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -159,6 +160,72 @@ TEST_F(Avx2Tier, BothDecodesGiveTheTableValueOfEveryState) {
     }
   }
   for (uint32_t s = 0; s < 65536; ++s) ASSERT_TRUE(seen[s]) << "state " << s;
+}
+
+// Tensor `n` of the 16 R = 4 tensors (128 x 64) that together hold every
+// state (see the test above).
+Packed every_state_tensor(int64_t n) {
+  const int64_t m = 128, k = 64, tiles = (m / 16) * (k / 16);
+  std::vector<std::vector<uint8_t>> streams(tiles);
+  for (int64_t t = 0; t < tiles; ++t) {
+    for (uint32_t i = 0; i < 64; ++i) {
+      const uint32_t word = static_cast<uint32_t>(64 * (n * tiles + t)) + i;
+      streams[t].push_back(static_cast<uint8_t>(word >> 8));
+      streams[t].push_back(static_cast<uint8_t>(word));
+    }
+  }
+  return encode_streams(m, k, 4, streams);
+}
+
+// Decompress narrows the exact sum of the two halves (or the table value)
+// with the conversion instruction, a path of its own: every state, both
+// decodes, against g_lut16.
+TEST_F(Avx2Tier, DecompressGivesTheTableBitsOfEveryState) {
+  for (int64_t n = 0; n < 16; ++n) {
+    const Packed P = every_state_tensor(n);
+    for (DecodeVariant v : kBothPaths) {
+      kavo_cpu::g_decode_variant = v;
+      std::vector<uint16_t> got(P.m * P.k, 0xDEAD);
+      avx2_->decompress(P.words.data(), got.data(), P.m, P.k, P.R);
+      for (int64_t i = 0; i < P.m * P.k; ++i)
+        ASSERT_EQ(got[i], kavo_cpu::g_lut16[P.states[i]])
+            << "state 0x" << std::hex << P.states[i] << std::dec
+            << " decode=" << variant_name(v);
+    }
+  }
+}
+
+// Outside round-to-nearest the products decode through the conversion
+// instructions instead; one-hot products stay exact under rounding toward
+// zero, so every state must still come out as its table value.
+TEST_F(Avx2Tier, ProductsDecodeEveryStateUnderADirectedMode) {
+  const unsigned csr = _mm_getcsr();
+  _MM_SET_ROUNDING_MODE(_MM_ROUND_TOWARD_ZERO);
+  kavo_cpu::g_decode_variant = kavo_cpu::DECODE_ARITH;
+  const int64_t B = 8;
+  for (int64_t n = 0; n < 16; ++n) {
+    const Packed P = every_state_tensor(n);
+    for (int64_t g = 0; g < P.k / B; ++g) {
+      std::vector<float> x(B * P.k, 0.0f);
+      for (int64_t b = 0; b < B; ++b) x[b * P.k + B * g + b] = 1.0f;
+      const std::vector<float> y =
+          matmul(avx2_, P, x, B, 1.0f, false, std::vector<float>(B * P.m));
+      const std::vector<float> yv =
+          matvecs(avx2_, P, x, B, 1.0f, false, std::vector<float>(B * P.m));
+      for (int64_t b = 0; b < B; ++b) {
+        for (int64_t r = 0; r < P.m; ++r) {
+          const uint16_t s = P.states[r * P.k + B * g + b];
+          const uint32_t want = bits_of(kavo_cpu::g_lut32[s]);
+          if (bits_of(y[b * P.m + r]) != want ||
+              bits_of(yv[b * P.m + r]) != want) {
+            _mm_setcsr(csr);
+            FAIL() << "state 0x" << std::hex << s;
+          }
+        }
+      }
+    }
+  }
+  _mm_setcsr(csr);
 }
 
 // Both products against the fused-multiply-add reference order, for both
