@@ -363,7 +363,14 @@ PYBIND11_MODULE(_C_cpu, m) {
   m.def("kavo_cpu_isa_available", &isa_available, py::arg("name"));
   m.def(
       "kavo_cpu_set_isa",
-      [](const std::string& name) { kavo_cpu::set_tier_by_name(name.c_str()); },
+      [](const std::string& name) {
+        // Tier names are matched exactly: a name with an embedded NUL would
+        // otherwise be read as its prefix.
+        if (name.find('\0') != std::string::npos)
+          throw std::runtime_error("unknown kavo CPU isa tier: " + name +
+                                   " (want scalar|avx2|avx512|avx512fp16|auto)");
+        kavo_cpu::set_tier_by_name(name.c_str());
+      },
       py::arg("name"));
   m.def("kavo_decode_matvec_trellis_3inst_cpu", &matvec_trellis_3inst_cpu,
         py::arg("x"), py::arg("trellis_packed"), py::arg("m"), py::arg("k"),

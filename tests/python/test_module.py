@@ -122,6 +122,9 @@ def test_tier_functions(restore_tier):
         C.kavo_cpu_set_isa("sse")
     assert str(e.value) == "unknown kavo CPU isa tier: sse (want scalar|avx2|avx512|avx512fp16|auto)"
     assert C.kavo_cpu_active_isa() == "scalar"
+    with pytest.raises(RuntimeError, match="unknown kavo CPU isa tier: auto"):
+        C.kavo_cpu_set_isa("auto\x00junk")
+    assert C.kavo_cpu_active_isa() == "scalar"
     for t in TIERS:
         if not C.kavo_cpu_isa_available(t):
             with pytest.raises(RuntimeError) as e:
