@@ -11,17 +11,47 @@ namespace kavo_cpu {
 namespace {
 
 struct DecodeFp16 {
-  static __m512 decode16(__m512i s, bool arith) {
-    if (!arith) return zmm_lut_gather(s);
-    const __m512i h = _mm512_add_epi32(
-        _mm512_mullo_epi32(s, zmm_u32(89226354u)), zmm_u32(64248484u));
-    const __m512i r = _mm512_xor_si512(
-        _mm512_and_si512(h, zmm_u32(0x8FFF8FFFu)), zmm_u32(0x3B603B60u));
-    const __m256i lo16 = _mm512_cvtepi32_epi16(r);
-    const __m256i hi16 = _mm512_cvtepi32_epi16(_mm512_srli_epi32(r, 16));
-    const __m256h sum =
-        _mm256_add_ph(_mm256_castsi256_ph(lo16), _mm256_castsi256_ph(hi16));
-    return _mm512_cvtph_ps(_mm256_castph_si256(sum));
+  // Rows come as even lanes (s0) and odd lanes (s1), so that one 32-wide
+  // half add serves both and its words fall out in lane order.
+  static constexpr bool kPairLanes = true;
+
+  // The 32 sums of a row as half-precision words, lane l in word l: word
+  // blends put lane 2i's half in the low word of element i and lane 2i+1's
+  // in the high word; the mask and xor apply to each word alike.
+  static __m512i sums(__m512i s0, __m512i s1) {
+    const __m512i h0 = zmm_hash(s0), h1 = zmm_hash(s1);
+    const __m512i mask = zmm_u32(0x8FFF8FFFu), bits = zmm_u32(0x3B603B60u);
+    const __mmask32 odd = 0xAAAAAAAAu;
+    const __m512i lo = _mm512_xor_si512(
+        _mm512_and_si512(
+            _mm512_mask_blend_epi16(odd, h0, _mm512_slli_epi32(h1, 16)), mask),
+        bits);
+    const __m512i hi = _mm512_xor_si512(
+        _mm512_and_si512(
+            _mm512_mask_blend_epi16(odd, _mm512_srli_epi32(h0, 16), h1), mask),
+        bits);
+    return _mm512_castph_si512(
+        _mm512_add_ph(_mm512_castsi512_ph(lo), _mm512_castsi512_ph(hi)));
+  }
+
+  static void decode_row(__m512i s0, __m512i s1, bool arith, __m512& w0,
+                         __m512& w1) {
+    if (!arith) {
+      zmm_lut_row_paired(s0, s1, w0, w1);
+      return;
+    }
+    const __m512i sb = sums(s0, s1);
+    w0 = _mm512_cvtph_ps(_mm512_castsi512_si256(sb));
+    w1 = _mm512_cvtph_ps(_mm512_extracti64x4_epi64(sb, 1));
+  }
+
+  static __m512i half_row(__m512i s0, __m512i s1, bool arith) {
+    if (!arith) {
+      __m512 w0, w1;
+      zmm_lut_row_paired(s0, s1, w0, w1);
+      return zmm_join_halves(zmm_to_half(w0), zmm_to_half(w1));
+    }
+    return sums(s0, s1);
   }
 };
 

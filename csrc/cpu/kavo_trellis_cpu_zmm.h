@@ -3,9 +3,17 @@
 // own instruction-set flags; everything here is in an unnamed namespace so
 // that neither unit exports (or shares with baseline code) any of it.
 //
-// D is a stateless type with one operation,
-//   static __m512 decode16(__m512i s, bool arith);
-// taking 16 states (low 16 bits of each element) to their codebook values.
+// D is a stateless type that decodes one row j of a tile (the 32 lanes'
+// states) at a time:
+//   static constexpr bool kPairLanes;
+//     false: the row's states are held as lanes 0-15 then 16-31;
+//     true: as the even lanes then the odd lanes (what a decode that packs
+//     two states per 32-bit element wants);
+//   static void decode_row(__m512i s0, __m512i s1, bool arith,
+//                          __m512& w0, __m512& w1);
+//     the codebook values of lanes 0-15 (w0) and 16-31 (w1);
+//   static __m512i half_row(__m512i s0, __m512i s1, bool arith);
+//     the same values as 32 half-precision words in lane order.
 //
 // The products keep four fused multiply-add chains per output row, fed in the
 // visiting order of the layout and combined as (q0 + q1) + (q2 + q3): the same
@@ -124,30 +132,74 @@ inline void zmm_lane_chunks(const uint16_t* buf, int h, __m512i* c) {
   }
 }
 
-// State J of every lane: the 16-bit window of (chunk << 16 | cont) that ends
-// R*(8-J) bits above the bottom; windows reaching past bit 31 of the 32-bit
-// form are taken from the chunk alone.
-template <int R, int J>
-inline void zmm_store_state(__m512i chunk, __m512i cont, uint32_t* out) {
-  constexpr int sh = R * (8 - J);
-  __m512i s;
-  if constexpr (sh >= 16) {
-    s = _mm512_srli_epi32(chunk, sh - 16);
-  } else {
-    s = _mm512_or_si512(_mm512_slli_epi32(chunk, 16 - sh),
-                        _mm512_srli_epi32(cont, sh));
-  }
-  _mm512_store_si512(out, _mm512_and_si512(s, zmm_u32(0xFFFFu)));
+// Shared decode pieces. h = s * 89226354 + 64248484 (mod 2^32).
+inline __m512i zmm_hash(__m512i s) {
+  return _mm512_add_epi32(_mm512_mullo_epi32(s, zmm_u32(89226354u)),
+                          zmm_u32(64248484u));
 }
 
-// Vector form of unpack_group_states<R>: states[slot][j][l] for the group at
-// buf. states must be 64-byte aligned.
+// 16 decoded values as half-precision words. Exact: every decoded value is a
+// half-precision number.
+inline __m256i zmm_to_half(__m512 v) {
+  return _mm512_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT);
+}
+
+inline __m512i zmm_join_halves(__m256i lo, __m256i hi) {
+  return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
+}
+
+// Table decode of a row whose states are held as even lanes (s0) and odd
+// lanes (s1): gather, then interleave back into lane order.
+inline void zmm_lut_row_paired(__m512i s0, __m512i s1, __m512& w0, __m512& w1) {
+  const __m512 e = zmm_lut_gather(s0), o = zmm_lut_gather(s1);
+  // Lane i of w0 is element i/2 of e (i even) or of o (i odd); w1 likewise
+  // from elements 8 + i/2.
+  const __m512i lo =
+      _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+  w0 = _mm512_permutex2var_ps(e, lo, o);
+  w1 = _mm512_permutex2var_ps(e, _mm512_add_epi32(lo, zmm_u32(8)), o);
+}
+
+// State J of every lane from lo = (chunk << 16 | cont) mod 2^32 and hi =
+// chunk: the 16-bit window of chunk << 16 | cont that ends R*(8-J) bits above
+// the bottom. Windows reaching past bit 31 of lo come from the chunk alone.
+// The mask is skipped where the shift already leaves only 16 bits.
+template <int R, int J>
+inline __m512i zmm_state(__m512i hi, __m512i lo) {
+  constexpr int sh = R * (8 - J);
+  constexpr int lo_bits = 16 + (8 * R < 16 ? 8 * R : 16);
+  if constexpr (sh > 16) {
+    const __m512i s = _mm512_srli_epi32(hi, sh - 16);
+    return sh == 8 * R ? s : _mm512_and_si512(s, zmm_u32(0xFFFFu));
+  } else {
+    const __m512i s = _mm512_srli_epi32(lo, sh);
+    return sh + 16 >= lo_bits ? s : _mm512_and_si512(s, zmm_u32(0xFFFFu));
+  }
+}
+
 template <int R>
+inline void zmm_store_states(__m512i hi, __m512i lo, uint32_t (*st)[32],
+                             int off) {
+  _mm512_store_si512(st[0] + off, zmm_state<R, 0>(hi, lo));
+  _mm512_store_si512(st[1] + off, zmm_state<R, 1>(hi, lo));
+  _mm512_store_si512(st[2] + off, zmm_state<R, 2>(hi, lo));
+  _mm512_store_si512(st[3] + off, zmm_state<R, 3>(hi, lo));
+  _mm512_store_si512(st[4] + off, zmm_state<R, 4>(hi, lo));
+  _mm512_store_si512(st[5] + off, zmm_state<R, 5>(hi, lo));
+  _mm512_store_si512(st[6] + off, zmm_state<R, 6>(hi, lo));
+  _mm512_store_si512(st[7] + off, zmm_state<R, 7>(hi, lo));
+}
+
+// Vector form of unpack_group_states<R> for the group at buf. Row j of slot t
+// is held in states[t][j] as lanes 0-31 or, with Pair, as the even lanes then
+// the odd lanes. states must be 64-byte aligned.
+template <int R, bool Pair>
 inline void zmm_unpack_group(const uint16_t* buf, uint32_t (*states)[8][32]) {
   __m512i c[2][4];
   zmm_lane_chunks<R>(buf, 0, c[0]);
   zmm_lane_chunks<R>(buf, 1, c[1]);
   for (int t = 0; t < 4; ++t) {
+    __m512i lo[2], hi[2];
     for (int h = 0; h < 2; ++h) {
       const __m512i self = c[h][t];
       const __m512i other = c[h ^ 1][t];
@@ -164,27 +216,54 @@ inline void zmm_unpack_group(const uint16_t* buf, uint32_t (*states)[8][32]) {
       } else {
         cont = _mm512_srli_epi32(n1, 16);
       }
-      uint32_t(*st)[32] = states[t];
-      zmm_store_state<R, 0>(self, cont, st[0] + 16 * h);
-      zmm_store_state<R, 1>(self, cont, st[1] + 16 * h);
-      zmm_store_state<R, 2>(self, cont, st[2] + 16 * h);
-      zmm_store_state<R, 3>(self, cont, st[3] + 16 * h);
-      zmm_store_state<R, 4>(self, cont, st[4] + 16 * h);
-      zmm_store_state<R, 5>(self, cont, st[5] + 16 * h);
-      zmm_store_state<R, 6>(self, cont, st[6] + 16 * h);
-      zmm_store_state<R, 7>(self, cont, st[7] + 16 * h);
+      lo[h] = _mm512_or_si512(_mm512_slli_epi32(self, 16), cont);
+      hi[h] = self;
     }
+    if constexpr (Pair) {
+      const __m512i even = zmm_iota(2, 0), odd = zmm_iota(2, 1);
+      const __m512i l0 = lo[0];
+      lo[0] = _mm512_permutex2var_epi32(l0, even, lo[1]);
+      lo[1] = _mm512_permutex2var_epi32(l0, odd, lo[1]);
+      if constexpr (R >= 3) {
+        const __m512i h0 = hi[0];
+        hi[0] = _mm512_permutex2var_epi32(h0, even, hi[1]);
+        hi[1] = _mm512_permutex2var_epi32(h0, odd, hi[1]);
+      }
+    }
+    zmm_store_states<R>(hi[0], lo[0], states[t], 0);
+    zmm_store_states<R>(hi[1], lo[1], states[t], 16);
   }
 }
 
-inline __m512i zmm_load_state(const uint32_t (*st)[32], int j, int h) {
-  return _mm512_load_si512(st[j] + 16 * h);
+template <typename D, bool Arith>
+inline void zmm_decode_row(const uint32_t* row, __m512& w0, __m512& w1) {
+  D::decode_row(_mm512_load_si512(row), _mm512_load_si512(row + 16), Arith, w0,
+                w1);
 }
 
-// Half-precision bits of 16 decoded values, zero-extended to 32 bits. Exact:
-// every decoded value is a half-precision number.
-inline __m512i zmm_half_bits(__m512 v) {
-  return _mm512_cvtepu16_epi32(_mm512_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
+// Tile rows 8*half + {0, 2}, {1, 3}, {4, 6}, {5, 7} of one tile, 16 words
+// each, as four vectors of two rows. Rows j = 2*half + {0, 1} hold columns
+// c0, c0+1 and rows j + 4 columns c0+8, c0+9; after interleaving j, j+1 (and
+// j+4, j+5) word by word, 128-bit lane q holds tile row 2q (unpacklo) or
+// 2q+1 (unpackhi), columns 0-7 (and 8-15).
+template <typename D, bool Arith>
+inline void zmm_tile_rows(const uint32_t (*st)[32], int half, __m512i* out) {
+  const int j = 2 * half;
+  auto row = [&](int i) {
+    return D::half_row(_mm512_load_si512(st[i]), _mm512_load_si512(st[i] + 16),
+                       Arith);
+  };
+  const __m512i h0 = row(j), h1 = row(j + 1), h4 = row(j + 4), h5 = row(j + 5);
+  const __m512i a_lo = _mm512_unpacklo_epi16(h0, h1);
+  const __m512i a_hi = _mm512_unpackhi_epi16(h0, h1);
+  const __m512i b_lo = _mm512_unpacklo_epi16(h4, h5);
+  const __m512i b_hi = _mm512_unpackhi_epi16(h4, h5);
+  const __m512i rows_a = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
+  const __m512i rows_b = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
+  out[0] = _mm512_permutex2var_epi64(a_lo, rows_a, b_lo);
+  out[1] = _mm512_permutex2var_epi64(a_hi, rows_a, b_hi);
+  out[2] = _mm512_permutex2var_epi64(a_lo, rows_b, b_lo);
+  out[3] = _mm512_permutex2var_epi64(a_hi, rows_b, b_hi);
 }
 
 template <typename D, int R, bool Arith>
@@ -193,50 +272,27 @@ void zmm_decompress_body(const uint16_t* packed, uint16_t* W, int64_t m,
   const Geom g = Geom::make(m, k, R);
   const int64_t blocks = m / 32;
   alignas(64) uint32_t states[4][8][32];
-  // Rows r and r+1 of a tile half come from lanes 4r .. 4r+7: dwords 0-3 of
-  // the column pair vector (cols 0-7) then dwords 0-3 of cols 8-15, and so on.
-  const __m512i rows01 =
-      _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 4, 5, 6, 7, 20, 21, 22, 23);
-  const __m512i rows23 = _mm512_setr_epi32(8, 9, 10, 11, 24, 25, 26, 27, 12, 13,
-                                           14, 15, 28, 29, 30, 31);
   for (int64_t p = 0; p < blocks; ++p) {
     const uint16_t* blk = packed + p * g.tileCountK * 32 * R;
     for (int w = 0; w < 32; ++w) {
       const int64_t nk = g.warp_k(w);
       for (int64_t ki = 0; ki < nk; ++ki) {
         const int64_t grp = warp_group(w, ki);
-        zmm_unpack_group<R>(blk + grp * 64 * R, states);
-        for (int subki = 0; subki < 2; ++subki) {
-          for (int submi = 0; submi < 2; ++submi) {
-            const int64_t k_tile = 32 * grp + 16 * subki;
-            const int64_t m_tile = 32 * p + 16 * submi;
-            const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
-            for (int h = 0; h < 2; ++h) {
-              __m512i hb[8];
-              for (int j = 0; j < 8; ++j)
-                hb[j] =
-                    zmm_half_bits(D::decode16(zmm_load_state(st, j, h), Arith));
-              // Column pairs: j = 0,1 (row r0, cols c0, c0+1), 2,3 (row r0+8),
-              // 4,5 (row r0, cols c0+8, c0+9), 6,7 (row r0+8).
-              __m512i pr[4];
-              for (int q = 0; q < 4; ++q)
-                pr[q] = _mm512_or_si512(hb[2 * q],
-                                        _mm512_slli_epi32(hb[2 * q + 1], 16));
-              for (int half = 0; half < 2; ++half) {
-                const __m512i lo = pr[half];      // cols 0-7
-                const __m512i hi = pr[half + 2];  // cols 8-15
-                const __m512i r01 = _mm512_permutex2var_epi32(lo, rows01, hi);
-                const __m512i r23 = _mm512_permutex2var_epi32(lo, rows23, hi);
-                uint16_t* row0 = W + (m_tile + 4 * h + 8 * half) * k + k_tile;
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(row0),
-                                    _mm512_castsi512_si256(r01));
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(row0 + k),
-                                    _mm512_extracti64x4_epi64(r01, 1));
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(row0 + 2 * k),
-                                    _mm512_castsi512_si256(r23));
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(row0 + 3 * k),
-                                    _mm512_extracti64x4_epi64(r23, 1));
-              }
+        zmm_unpack_group<R, D::kPairLanes>(blk + grp * 64 * R, states);
+        // Both k-tiles of a tile row at once: every row of the group is one
+        // 64-byte store, so no line of W is touched twice.
+        for (int submi = 0; submi < 2; ++submi) {
+          uint16_t* row0 = W + (32 * p + 16 * submi) * k + 32 * grp;
+          for (int half = 0; half < 2; ++half) {
+            __m512i a[4], b[4];
+            zmm_tile_rows<D, Arith>(states[kSlotMap[submi][0]], half, a);
+            zmm_tile_rows<D, Arith>(states[kSlotMap[submi][1]], half, b);
+            for (int q = 0; q < 4; ++q) {
+              // a[q], b[q] hold tile rows r and r + 2, r = 4*(q/2) + q%2.
+              uint16_t* dst = row0 + (8 * half + 4 * (q / 2) + q % 2) * k;
+              _mm512_storeu_si512(dst, _mm512_shuffle_i64x2(a[q], b[q], 0x44));
+              _mm512_storeu_si512(dst + 2 * k,
+                                  _mm512_shuffle_i64x2(a[q], b[q], 0xEE));
             }
           }
         }
@@ -293,36 +349,24 @@ void zmm_matvec_body(const uint16_t* packed, const float* x, float* y,
       const int64_t nk = g.warp_k(w);
       for (int64_t ki = 0; ki < nk; ++ki) {
         const int64_t grp = warp_group(w, ki);
-        zmm_unpack_group<R>(blk + grp * 64 * R, states);
+        zmm_unpack_group<R, D::kPairLanes>(blk + grp * 64 * R, states);
         for (int subki = 0; subki < 2; ++subki) {
           const __m512 xt = _mm512_loadu_ps(x + 32 * grp + 16 * subki);
-          const __m512 xp0 = _mm512_permutexvar_ps(px0, xt);
-          const __m512 xp1 = _mm512_permutexvar_ps(px1, xt);
-          const __m512 xp2 = _mm512_permutexvar_ps(px2, xt);
-          const __m512 xp3 = _mm512_permutexvar_ps(px3, xt);
+          const __m512 xp[4] = {
+              _mm512_permutexvar_ps(px0, xt), _mm512_permutexvar_ps(px1, xt),
+              _mm512_permutexvar_ps(px2, xt), _mm512_permutexvar_ps(px3, xt)};
           for (int submi = 0; submi < 2; ++submi) {
             const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
-            for (int h = 0; h < 2; ++h) {
-              __m512 ag = acc[submi][0][h];
-              __m512 a8 = acc[submi][1][h];
-              ag = _mm512_fmadd_ps(D::decode16(zmm_load_state(st, 0, h), Arith),
-                                   xp0, ag);
-              ag = _mm512_fmadd_ps(D::decode16(zmm_load_state(st, 1, h), Arith),
-                                   xp1, ag);
-              ag = _mm512_fmadd_ps(D::decode16(zmm_load_state(st, 4, h), Arith),
-                                   xp2, ag);
-              ag = _mm512_fmadd_ps(D::decode16(zmm_load_state(st, 5, h), Arith),
-                                   xp3, ag);
-              a8 = _mm512_fmadd_ps(D::decode16(zmm_load_state(st, 2, h), Arith),
-                                   xp0, a8);
-              a8 = _mm512_fmadd_ps(D::decode16(zmm_load_state(st, 3, h), Arith),
-                                   xp1, a8);
-              a8 = _mm512_fmadd_ps(D::decode16(zmm_load_state(st, 6, h), Arith),
-                                   xp2, a8);
-              a8 = _mm512_fmadd_ps(D::decode16(zmm_load_state(st, 7, h), Arith),
-                                   xp3, a8);
-              acc[submi][0][h] = ag;
-              acc[submi][1][h] = a8;
+            // Row j feeds chain half = (j/2) % 2 with activation pattern
+            // xp[(j%2) + 2*(j/4)]; each chain still takes j in the order
+            // 0, 1, 4, 5 (or 2, 3, 6, 7).
+            for (int j = 0; j < 8; ++j) {
+              __m512 w0, w1;
+              zmm_decode_row<D, Arith>(st[j], w0, w1);
+              const __m512 xj = xp[(j % 2) + 2 * (j / 4)];
+              __m512* a = acc[submi][(j / 2) % 2];
+              a[0] = _mm512_fmadd_ps(w0, xj, a[0]);
+              a[1] = _mm512_fmadd_ps(w1, xj, a[1]);
             }
           }
         }
@@ -357,7 +401,7 @@ void zmm_matmul_body(const uint16_t* packed, const float* x, float* y,
   alignas(64) uint32_t states[4][8][32];
   alignas(64) float accbuf[8][2][2][2][16];
   // The permuted activations of one k-tile for every batch row, built once
-  // and reused by the tile's four (submi, h) halves.
+  // and shared by both tile rows (submi) of the group.
   alignas(64) float xpbuf[8][4][16];
   for (int64_t p = blk_begin; p < blk_end; ++p) {
     const uint16_t* blk = packed + p * g.tileCountK * 32 * R;
@@ -368,7 +412,7 @@ void zmm_matmul_body(const uint16_t* packed, const float* x, float* y,
       const int64_t nk = g.warp_k(w);
       for (int64_t ki = 0; ki < nk; ++ki) {
         const int64_t grp = warp_group(w, ki);
-        zmm_unpack_group<R>(blk + grp * 64 * R, states);
+        zmm_unpack_group<R, D::kPairLanes>(blk + grp * 64 * R, states);
         for (int subki = 0; subki < 2; ++subki) {
           const int64_t k_tile = 32 * grp + 16 * subki;
           for (int64_t b = 0; b < B; ++b) {
@@ -378,27 +422,28 @@ void zmm_matmul_body(const uint16_t* packed, const float* x, float* y,
           }
           for (int submi = 0; submi < 2; ++submi) {
             const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
-            for (int h = 0; h < 2; ++h) {
-              __m512 wv[8];
-              for (int j = 0; j < 8; ++j)
-                wv[j] = D::decode16(zmm_load_state(st, j, h), Arith);
-              for (int64_t b = 0; b < B; ++b) {
-                const __m512 xp0 = _mm512_load_ps(xpbuf[b][0]);
-                const __m512 xp1 = _mm512_load_ps(xpbuf[b][1]);
-                const __m512 xp2 = _mm512_load_ps(xpbuf[b][2]);
-                const __m512 xp3 = _mm512_load_ps(xpbuf[b][3]);
+            // The whole tile, decoded once for all B rows: wv[j][h].
+            __m512 wv[8][2];
+            for (int j = 0; j < 8; ++j)
+              zmm_decode_row<D, Arith>(st[j], wv[j][0], wv[j][1]);
+            for (int64_t b = 0; b < B; ++b) {
+              const __m512 xp0 = _mm512_load_ps(xpbuf[b][0]);
+              const __m512 xp1 = _mm512_load_ps(xpbuf[b][1]);
+              const __m512 xp2 = _mm512_load_ps(xpbuf[b][2]);
+              const __m512 xp3 = _mm512_load_ps(xpbuf[b][3]);
+              for (int h = 0; h < 2; ++h) {
                 float* pg = accbuf[b][submi][0][h];
                 float* p8 = accbuf[b][submi][1][h];
                 __m512 ag = _mm512_load_ps(pg);
                 __m512 a8 = _mm512_load_ps(p8);
-                ag = _mm512_fmadd_ps(wv[0], xp0, ag);
-                ag = _mm512_fmadd_ps(wv[1], xp1, ag);
-                ag = _mm512_fmadd_ps(wv[4], xp2, ag);
-                ag = _mm512_fmadd_ps(wv[5], xp3, ag);
-                a8 = _mm512_fmadd_ps(wv[2], xp0, a8);
-                a8 = _mm512_fmadd_ps(wv[3], xp1, a8);
-                a8 = _mm512_fmadd_ps(wv[6], xp2, a8);
-                a8 = _mm512_fmadd_ps(wv[7], xp3, a8);
+                ag = _mm512_fmadd_ps(wv[0][h], xp0, ag);
+                ag = _mm512_fmadd_ps(wv[1][h], xp1, ag);
+                ag = _mm512_fmadd_ps(wv[4][h], xp2, ag);
+                ag = _mm512_fmadd_ps(wv[5][h], xp3, ag);
+                a8 = _mm512_fmadd_ps(wv[2][h], xp0, a8);
+                a8 = _mm512_fmadd_ps(wv[3][h], xp1, a8);
+                a8 = _mm512_fmadd_ps(wv[6][h], xp2, a8);
+                a8 = _mm512_fmadd_ps(wv[7][h], xp3, a8);
                 _mm512_store_ps(pg, ag);
                 _mm512_store_ps(p8, a8);
               }
