@@ -6,7 +6,7 @@ PYTHON ?= /usr/bin/python3
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build demo test test-cpp test-qemu test-python test-sanitize fuzz fuzz-short bench format clean
+.PHONY: all setup configure build demo test test-cpp test-qemu test-python test-valgrind test-sanitize fuzz fuzz-short bench format clean
 
 all: build
 
@@ -26,7 +26,7 @@ demo: build
 	$(PYTHON) scripts/demo.py
 
 test: build
-	$(MAKE) --no-print-directory test-cpp test-qemu test-python
+	$(MAKE) --no-print-directory test-cpp test-qemu test-python test-valgrind test-sanitize fuzz-short
 
 test-cpp:
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -39,6 +39,12 @@ test-qemu:
 
 test-python:
 	$(PYTHON) -m pytest -q tests/python
+
+# Memcheck over the C++ tests (it hides AVX-512 from the program, so the
+# scalar and AVX2 tiers run under it).
+test-valgrind:
+	valgrind -q --error-exitcode=9 --leak-check=full --errors-for-leak-kinds=definite \
+	  $(BUILD)/kavo_cpp_tests --gtest_brief=1
 
 # C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
 # concurrency tests under ThreadSanitizer.
