@@ -3,9 +3,9 @@
 
 For each thread count, batch size and layer shape, times the kavo product
 (matvec for B = 1, matmul for B = 8) and F.linear on a dense weight of the
-same shape in float32 and bfloat16. The candidates of one case are timed in
-interleaved rounds after a warm-up, so that load from other processes hits
-them alike; the median of the rounds is reported. Prints a table of the
+same shape in float32 and bfloat16. Each candidate is timed in its own run
+of rounds after a warm-up (interleaving them lets one library's spinning
+worker threads slow the other); the median of the rounds is reported. Prints a table of the
 ratios kavo time / F.linear time and writes the raw figures as JSON and a
 plot under bench/results/.
 
@@ -112,18 +112,17 @@ def run_case(threads, B, m, k, rs, tiers, args, gen):
         fn()
         return time.perf_counter() - t0
 
-    for _ in range(args.warmup):
-        for _, _, _, tier, fn in cands:
+    # Each candidate is timed in its own run of rounds: interleaving them
+    # lets one library's spinning worker threads slow the other's calls.
+    samples = []
+    for _, _, _, tier, fn in cands:
+        for _ in range(args.warmup):
             timed(tier, fn)
-    samples = [[] for _ in cands]
-    for i, (_, _, _, tier, fn) in enumerate(cands):
-        samples[i].append(timed(tier, fn))
-    per_round = sum(s[0] for s in samples)
-    rounds = int(args.budget / max(per_round, 1e-9))
-    rounds = max(args.min_rounds, min(args.max_rounds, rounds))
-    for _ in range(rounds - 1):
-        for i, (_, _, _, tier, fn) in enumerate(cands):
-            samples[i].append(timed(tier, fn))
+        first = timed(tier, fn)
+        rounds = int(args.budget / len(cands) / max(first, 1e-9))
+        rounds = max(args.min_rounds, min(args.max_rounds, rounds))
+        samples.append([first] + [timed(tier, fn) for _ in range(rounds - 1)])
+        time.sleep(0.05)
 
     base = {d: statistics.median(samples[i])
             for i, (name, d, _, _, _) in enumerate(cands) if name == "F.linear"}
@@ -198,13 +197,12 @@ def time_layer(args, gen):
         C.kavo_decode_matvec_trellis_3inst_cpu(x[0], p1, m, k, 1.0, out)
         C.kavo_decode_matvec_trellis_3inst_cpu(x[0], p2, m, k, 0.5, out, True)
 
-    cands = [layer, products]
-    for _ in range(args.warmup):
-        for fn in cands:
-            fn()
     samples = [[], []]
+    for _ in range(args.warmup):
+        layer()
+        products()
     for _ in range(max(args.min_rounds, 20)):
-        for i, fn in enumerate(cands):
+        for i, fn in enumerate((layer, products)):
             t0 = time.perf_counter()
             fn()
             samples[i].append(time.perf_counter() - t0)

@@ -36,14 +36,14 @@ order = ["scalar", "avx2", "avx512", "avx512fp16"]
 rows = sorted({(k, t) for k, t, _ in rates},
               key=lambda kt: (kt[0], order.index(kt[1]) if kt[1] in order else 9))
 rs = sorted({r for _, _, r in rates})
-print(f"{'kernel':<12}{'tier':<12}" + "".join(f"{r:>8}" for r in rs))
+print(f"{'kernel':<14}{'tier':<12}" + "".join(f"{r:>8}" for r in rs))
 for k, t in rows:
     cells = []
     for r in rs:
         v = rates.get((k, t, r))
         g = math.exp(sum(map(math.log, v)) / len(v)) / 1e9 if v else None
         cells.append(f"{g:8.2f}" if g else f"{'-':>8}")
-    print(f"{k:<12}{t:<12}" + "".join(cells))
+    print(f"{k:<14}{t:<12}" + "".join(cells))
 PY
 else
   echo "== kernels: $bin not built (KAVO_BUILD_BENCH off, or the build was configured before bench/ existed: rerun cmake on it), skipped"

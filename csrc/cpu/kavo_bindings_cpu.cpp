@@ -105,10 +105,21 @@ at::Tensor lut_cpu() {
   return t;
 }
 
-// Checks common to both products once x has been validated: accumulate mode,
-// the packed tensor, the output. Returns R; rebinds packed and out.
-int prepare_product(at::Tensor& packed, int64_t m, int64_t k,
-                    const std::optional<at::Tensor>& out_opt, bool accum) {
+void check_out_disjoint(const at::Tensor& out, const at::Tensor& x,
+                        const at::Tensor& packed) {
+  TORCH_CHECK(!overlaps(out, x) && !overlaps(out, packed),
+              "out must not share memory with x or trellis_packed");
+}
+
+// What both products do once x is validated (and contiguous): check
+// accumulate mode, the packed tensor and the output, then split the row
+// blocks over the worker threads. `kernel` runs one block range.
+template <typename Kernel>
+at::Tensor run_product(const at::Tensor& x, at::Tensor packed, int64_t m,
+                       int64_t k, int64_t B,
+                       const std::optional<at::Tensor>& out_opt, bool accum,
+                       at::IntArrayRef new_shape, const char* out_message,
+                       Kernel kernel) {
   TORCH_CHECK(!accum || out_opt.has_value(),
               "accumulate mode needs the caller's `out` (stage 1 is the "
               "initializer)");
@@ -116,13 +127,22 @@ int prepare_product(at::Tensor& packed, int64_t m, int64_t k,
   packed = packed.contiguous();
   const int R = bits_from_packed(packed, accum);
   check_packed_shape(packed, m, k);
-  return R;
-}
-
-void check_out_disjoint(const at::Tensor& out, const at::Tensor& x,
-                        const at::Tensor& packed) {
-  TORCH_CHECK(!overlaps(out, x) && !overlaps(out, packed),
-              "out must not share memory with x or trellis_packed");
+  init_lut();
+  at::Tensor out =
+      out_opt.has_value() ? *out_opt : torch::empty(new_shape, torch::kFloat);
+  TORCH_CHECK(out.is_contiguous() && out.numel() == B * m &&
+                  out.scalar_type() == at::kFloat && out.device().is_cpu(),
+              out_message);
+  const kavo_cpu::Kernels& kern = active();
+  const uint16_t* pp = packed_words(packed);
+  const float* xp = x.data_ptr<float>();
+  float* yp = out.data_ptr<float>();
+  check_out_disjoint(out, x, packed);
+  at::parallel_for(0, m / 32, 1, [&](int64_t b0, int64_t b1) {
+    const DefaultFpEnv task_env;
+    kernel(kern, pp, xp, yp, R, b0, b1);
+  });
+  return out;
 }
 
 at::Tensor matvec_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
@@ -134,24 +154,13 @@ at::Tensor matvec_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
               "x must be a CPU fp32 tensor");
   TORCH_CHECK(x.numel() == k, "x must have k elements, got ", x.numel());
   x = x.contiguous();
-  const int R = prepare_product(packed, m, k, out_opt, accum);
-  init_lut();
-  at::Tensor out =
-      out_opt.has_value() ? *out_opt : torch::empty({m}, torch::kFloat);
-  TORCH_CHECK(out.is_contiguous() && out.numel() == m &&
-                  out.scalar_type() == at::kFloat && out.device().is_cpu(),
-              "out must be a contiguous CPU (m,) fp32 tensor");
-  const kavo_cpu::Kernels& kern = active();
-  const uint16_t* pp = packed_words(packed);
-  const float* xp = x.data_ptr<float>();
-  float* yp = out.data_ptr<float>();
-  check_out_disjoint(out, x, packed);
   const float ws = static_cast<float>(wscale);
-  at::parallel_for(0, m / 32, 1, [&](int64_t b0, int64_t b1) {
-    const DefaultFpEnv task_env;
-    kern.matvec(pp, xp, yp, m, k, R, ws, accum, b0, b1);
-  });
-  return out;
+  return run_product(
+      x, packed, m, k, 1, out_opt, accum, {m},
+      "out must be a contiguous CPU (m,) fp32 tensor",
+      [&](const kavo_cpu::Kernels& kern, const uint16_t* pp, const float* xp,
+          float* yp, int R, int64_t b0,
+          int64_t b1) { kern.matvec(pp, xp, yp, m, k, R, ws, accum, b0, b1); });
 }
 
 at::Tensor matmul_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
@@ -166,24 +175,14 @@ at::Tensor matmul_trellis_3inst_cpu(at::Tensor x, at::Tensor packed, int64_t m,
   TORCH_CHECK(B >= 1 && B <= 8, "fused CPU GEMM handles B <= 8 (got ", B,
               "); larger batches take the dense-transient path");
   x = x.contiguous();
-  const int R = prepare_product(packed, m, k, out_opt, accum);
-  init_lut();
-  at::Tensor out =
-      out_opt.has_value() ? *out_opt : torch::empty({B, m}, torch::kFloat);
-  TORCH_CHECK(out.is_contiguous() && out.numel() == B * m &&
-                  out.scalar_type() == at::kFloat && out.device().is_cpu(),
-              "out must be a contiguous CPU (B, m) fp32 tensor");
-  const kavo_cpu::Kernels& kern = active();
-  const uint16_t* pp = packed_words(packed);
-  const float* xp = x.data_ptr<float>();
-  float* yp = out.data_ptr<float>();
-  check_out_disjoint(out, x, packed);
   const float ws = static_cast<float>(wscale);
-  at::parallel_for(0, m / 32, 1, [&](int64_t b0, int64_t b1) {
-    const DefaultFpEnv task_env;
-    kern.matmul(pp, xp, yp, B, m, k, R, ws, accum, b0, b1);
-  });
-  return out;
+  return run_product(
+      x, packed, m, k, B, out_opt, accum, {B, m},
+      "out must be a contiguous CPU (B, m) fp32 tensor",
+      [&](const kavo_cpu::Kernels& kern, const uint16_t* pp, const float* xp,
+          float* yp, int R, int64_t b0, int64_t b1) {
+        kern.matmul(pp, xp, yp, B, m, k, R, ws, accum, b0, b1);
+      });
 }
 
 // Block tables index into rows: every block must be a power of two that lies
@@ -367,8 +366,9 @@ PYBIND11_MODULE(_C_cpu, m) {
         // Tier names are matched exactly: a name with an embedded NUL would
         // otherwise be read as its prefix.
         if (name.find('\0') != std::string::npos)
-          throw std::runtime_error("unknown kavo CPU isa tier: " + name +
-                                   " (want scalar|avx2|avx512|avx512fp16|auto)");
+          throw std::runtime_error(
+              "unknown kavo CPU isa tier: " + name +
+              " (want scalar|avx2|avx512|avx512fp16|auto)");
         kavo_cpu::set_tier_by_name(name.c_str());
       },
       py::arg("name"));
