@@ -66,13 +66,13 @@ def int_list(s):
     return [int(v) for v in s.split(",") if v.strip()]
 
 
-def pick_tiers(spec):
-    if spec == "active":
+def pick_tiers(choice):
+    if choice == "active":
         return [C.kavo_cpu_active_isa()]
-    names = TIERS if spec == "all" else [t.strip() for t in spec.split(",")]
+    names = TIERS if choice == "all" else [t.strip() for t in choice.split(",")]
     chosen = [t for t in names if C.kavo_cpu_isa_available(t)]
     missing = [t for t in names if t not in chosen]
-    if missing and spec != "all":
+    if missing and choice != "all":
         sys.exit(f"tiers not available here: {', '.join(missing)}")
     return chosen
 

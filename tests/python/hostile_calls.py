@@ -330,14 +330,14 @@ def fits(m, k):
 
 def st_packed(draw, m, k, lo):
     """Packed weights for (m, k): usually right, sometimes hostile. Returns
-    (spec, valid)."""
+    (tspec, valid)."""
     R = draw(st.integers(lo, 4))
     small = kernel_supported(m, k) and m * k <= 96 * 128
     mode = pick(draw, ["good"] * 2, ["cols", "rows", "rank", "dtype", "meta", "huge", "empty"])
     if mode == "good" and small:
         packed, _ = ref.encode_random(m, k, R, seed=draw(st.integers(0, 9)))
-        spec = st_tensor(draw, tuple(packed.shape), torch.int16, packed.numpy(), dtype_p=0, device_p=0)
-        return spec, True
+        tspec = st_tensor(draw, tuple(packed.shape), torch.int16, packed.numpy(), dtype_p=0, device_p=0)
+        return tspec, True
     if mode == "huge" and kernel_supported(m, k) and (m // 16) * (k // 16) * 64 < 2 ** 62:
         rows = (m // 16) * (k // 16)
         return T(np.zeros(1), torch.int16, "bcast", shape=(rows, 16 * R)), (False if rows > 2 ** 30 else None)
@@ -349,12 +349,12 @@ def st_packed(draw, m, k, lo):
         rows = (m // 16) * (k // 16) + draw(st.sampled_from([-1, 1, 16]))
     shape = {"rank": draw(st.sampled_from([(rows * cols,), (1, rows, cols), ()]))}.get(mode, (rows, cols))
     dtype = draw(st.sampled_from([t for t in DTYPES if t != torch.int16])) if mode == "dtype" else torch.int16
-    spec = st_tensor(draw, shape, dtype, dtype_p=0, device_p=0)
+    tspec = st_tensor(draw, shape, dtype, dtype_p=0, device_p=0)
     if mode == "meta":
-        spec.device = "meta"
+        tspec.device = "meta"
     valid = (small and mode in ("cols", "rows", "good") and len(shape) == 2
              and shape[0] == (m // 16) * (k // 16) and shape[1] == 16 * R and R >= lo)
-    return spec, valid or None if valid else False
+    return tspec, valid or None if valid else False
 
 
 def st_wscale(draw):
@@ -519,7 +519,7 @@ def st_decompress(draw):
 
 def st_table(draw, n, name="meta"):
     """A block table for rows of n: usually sound, sometimes hostile.
-    Returns (spec, valid)."""
+    Returns (tspec, valid)."""
     kind = pick(draw, ["good"] * 3 + ["strided", "zero"], ["pow2", "neg", "past", "dtype", "shape", "rank", "meta"])
     nb = draw(st.integers(0, 4))
     rows = []
@@ -550,10 +550,10 @@ def st_table(draw, n, name="meta"):
         vals, shape = np.zeros((0, 4), np.int64), (0, 4)
     if kind == "strided":
         layout = "strided"
-    spec = T(vals, dtype, layout or "contig", draw(st.sampled_from([0, 1, 5])), shape=shape)
+    tspec = T(vals, dtype, layout or "contig", draw(st.sampled_from([0, 1, 5])), shape=shape)
     if kind == "meta":
-        spec.device, valid = "meta", False
-    return spec, valid
+        tspec.device, valid = "meta", False
+    return tspec, valid
 
 
 def st_fht(draw):
