@@ -36,6 +36,9 @@ struct Buffers {
   std::vector<uint16_t> packed;
   std::vector<float> x, y;
   std::vector<uint16_t> w;
+  // The decompress output, 64-byte aligned like the tensors the operation
+  // allocates (a large vector's data is typically 16 bytes past a page).
+  uint16_t* w_out = nullptr;
 
   Buffers() {
     int64_t max_mk = 0, max_m = 0, max_k = 0;
@@ -55,7 +58,9 @@ struct Buffers {
     for (float& v : x) v = u(rng);
     y.assign(static_cast<size_t>(kBatch * max_m), 0.0f);
     // Touched now so that page faults do not land in the first decompress.
-    w.assign(static_cast<size_t>(max_mk), 0);
+    w.assign(static_cast<size_t>(max_mk + 32), 0);
+    w_out = reinterpret_cast<uint16_t*>(
+        (reinterpret_cast<uintptr_t>(w.data()) + 63) & ~uintptr_t{63});
   }
 };
 
@@ -74,8 +79,8 @@ void bm_decompress(benchmark::State& state, const Kernels* kern, Shape s,
                    int R) {
   Buffers& b = buffers();
   for (auto _ : state) {
-    kern->decompress(b.packed.data(), b.w.data(), s.m, s.k, R);
-    benchmark::DoNotOptimize(b.w.data());
+    kern->decompress(b.packed.data(), b.w_out, s.m, s.k, R);
+    benchmark::DoNotOptimize(b.w_out);
     benchmark::ClobberMemory();
   }
   set_rate(state, s);

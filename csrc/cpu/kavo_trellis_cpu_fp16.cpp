@@ -17,18 +17,24 @@ struct DecodeFp16 {
 
   // The 32 sums of a row as half-precision words, lane l in word l: word
   // blends put lane 2i's half in the low word of element i and lane 2i+1's
-  // in the high word; the mask and xor apply to each word alike.
+  // in the high word; the mask and xor apply to each word alike. The word
+  // swaps are byte shuffles rather than shifts: in the products the one
+  // 512-bit multiply-add port is the busy one, and shifts would share it.
   static __m512i sums(__m512i s0, __m512i s1) {
     const __m512i h0 = zmm_hash(s0), h1 = zmm_hash(s1);
     const __m512i mask = zmm_u32(0x8FFF8FFFu), bits = zmm_u32(0x3B603B60u);
+    const __m512i swap =
+        _mm512_set4_epi32(0x0D0C0F0E, 0x09080B0A, 0x05040706, 0x01000302);
     const __mmask32 odd = 0xAAAAAAAAu;
     const __m512i lo = _mm512_xor_si512(
         _mm512_and_si512(
-            _mm512_mask_blend_epi16(odd, h0, _mm512_slli_epi32(h1, 16)), mask),
+            _mm512_mask_blend_epi16(odd, h0, _mm512_shuffle_epi8(h1, swap)),
+            mask),
         bits);
     const __m512i hi = _mm512_xor_si512(
         _mm512_and_si512(
-            _mm512_mask_blend_epi16(odd, _mm512_srli_epi32(h0, 16), h1), mask),
+            _mm512_mask_blend_epi16(odd, _mm512_shuffle_epi8(h0, swap), h1),
+            mask),
         bits);
     return _mm512_castph_si512(
         _mm512_add_ph(_mm512_castsi512_ph(lo), _mm512_castsi512_ph(hi)));

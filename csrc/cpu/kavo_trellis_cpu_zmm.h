@@ -21,11 +21,13 @@
 #pragma once
 
 // GCC 12's 512-bit intrinsics start from self-initialised "undefined"
-// vectors, which -Wmaybe-uninitialized reports once inlined. The pragma
-// covers only the intrinsic headers' own lines.
+// vectors, which -Wmaybe-uninitialized (or, in a helper that is not inlined,
+// -Wuninitialized) reports. The pragma covers only the intrinsic headers'
+// own lines.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 #else
@@ -266,34 +268,58 @@ inline void zmm_tile_rows(const uint32_t (*st)[32], int half, __m512i* out) {
   out[3] = _mm512_permutex2var_epi64(a_hi, rows_b, b_hi);
 }
 
-template <typename D, int R, bool Arith>
+// One 64-byte line of W. Streaming stores bypass the caches: a large W
+// would only evict everything else on its way out, and a full-line streaming
+// store skips the read a regular store's line fill costs.
+template <bool Stream>
+inline void zmm_store_line(uint16_t* dst, __m512i v) {
+  if constexpr (Stream)
+    _mm512_stream_si512(reinterpret_cast<__m512i*>(dst), v);
+  else
+    _mm512_storeu_si512(dst, v);
+}
+
+// The 8 lines (64 bytes each) that rows 8*half .. 8*half+7 of tile row
+// submi take from one group: line[q] is row 4*(q/2) + q%2 and line[q + 4]
+// the row two below it.
+template <typename D, bool Arith>
+inline void zmm_group_lines(const uint32_t (*states)[8][32], int submi,
+                            int half, __m512i* line) {
+  __m512i a[4], b[4];
+  zmm_tile_rows<D, Arith>(states[kSlotMap[submi][0]], half, a);
+  zmm_tile_rows<D, Arith>(states[kSlotMap[submi][1]], half, b);
+  for (int q = 0; q < 4; ++q) {
+    line[q] = _mm512_shuffle_i64x2(a[q], b[q], 0x44);
+    line[q + 4] = _mm512_shuffle_i64x2(a[q], b[q], 0xEE);
+  }
+}
+
+// The order of groups does not matter here, so they are taken left to right
+// two at a time: each row gets 128 contiguous bytes at once, which the
+// memory system drains at nearly twice the rate of lone 64-byte lines
+// scattered over 32 rows.
+template <typename D, int R, bool Arith, bool Stream>
 void zmm_decompress_body(const uint16_t* packed, uint16_t* W, int64_t m,
                          int64_t k) {
   const Geom g = Geom::make(m, k, R);
   const int64_t blocks = m / 32;
-  alignas(64) uint32_t states[4][8][32];
+  alignas(64) uint32_t states[2][4][8][32];
   for (int64_t p = 0; p < blocks; ++p) {
     const uint16_t* blk = packed + p * g.tileCountK * 32 * R;
-    for (int w = 0; w < 32; ++w) {
-      const int64_t nk = g.warp_k(w);
-      for (int64_t ki = 0; ki < nk; ++ki) {
-        const int64_t grp = warp_group(w, ki);
-        zmm_unpack_group<R, D::kPairLanes>(blk + grp * 64 * R, states);
-        // Both k-tiles of a tile row at once: every row of the group is one
-        // 64-byte store, so no line of W is touched twice.
-        for (int submi = 0; submi < 2; ++submi) {
-          uint16_t* row0 = W + (32 * p + 16 * submi) * k + 32 * grp;
-          for (int half = 0; half < 2; ++half) {
-            __m512i a[4], b[4];
-            zmm_tile_rows<D, Arith>(states[kSlotMap[submi][0]], half, a);
-            zmm_tile_rows<D, Arith>(states[kSlotMap[submi][1]], half, b);
-            for (int q = 0; q < 4; ++q) {
-              // a[q], b[q] hold tile rows r and r + 2, r = 4*(q/2) + q%2.
-              uint16_t* dst = row0 + (8 * half + 4 * (q / 2) + q % 2) * k;
-              _mm512_storeu_si512(dst, _mm512_shuffle_i64x2(a[q], b[q], 0x44));
-              _mm512_storeu_si512(dst + 2 * k,
-                                  _mm512_shuffle_i64x2(a[q], b[q], 0xEE));
-            }
+    for (int64_t grp = 0; grp < k / 32; grp += 2) {
+      for (int i = 0; i < 2; ++i)
+        zmm_unpack_group<R, D::kPairLanes>(blk + (grp + i) * 64 * R, states[i]);
+      for (int submi = 0; submi < 2; ++submi) {
+        uint16_t* row0 = W + (32 * p + 16 * submi) * k + 32 * grp;
+        for (int half = 0; half < 2; ++half) {
+          __m512i l0[8], l1[8];
+          zmm_group_lines<D, Arith>(states[0], submi, half, l0);
+          zmm_group_lines<D, Arith>(states[1], submi, half, l1);
+          for (int q = 0; q < 8; ++q) {
+            uint16_t* dst =
+                row0 + (8 * half + 4 * ((q % 4) / 2) + q % 2 + 2 * (q / 4)) * k;
+            zmm_store_line<Stream>(dst, l0[q]);
+            zmm_store_line<Stream>(dst + 32, l1[q]);
           }
         }
       }
@@ -301,13 +327,32 @@ void zmm_decompress_body(const uint16_t* packed, uint16_t* W, int64_t m,
   }
 }
 
+// Outputs above this many bytes are streamed: they would not stay in the
+// private caches anyway, and caching them only evicts the caller's data.
+constexpr int64_t kZmmStreamBytes = int64_t{1} << 20;
+
+template <typename D, int R, bool Arith>
+void zmm_decompress_store(const uint16_t* packed, uint16_t* W, int64_t m,
+                          int64_t k) {
+  // Every line store is aligned when W and the row pitch are.
+  const bool stream = reinterpret_cast<uintptr_t>(W) % 64 == 0 && k % 32 == 0 &&
+                      m * k * 2 > kZmmStreamBytes;
+  if (stream) {
+    zmm_decompress_body<D, R, Arith, true>(packed, W, m, k);
+    // Streaming stores are weakly ordered: publish W before returning.
+    _mm_sfence();
+  } else {
+    zmm_decompress_body<D, R, Arith, false>(packed, W, m, k);
+  }
+}
+
 template <typename D, int R>
 void zmm_decompress_impl(const uint16_t* packed, uint16_t* W, int64_t m,
                          int64_t k) {
   if (zmm_use_arith())
-    zmm_decompress_body<D, R, true>(packed, W, m, k);
+    zmm_decompress_store<D, R, true>(packed, W, m, k);
   else
-    zmm_decompress_body<D, R, false>(packed, W, m, k);
+    zmm_decompress_store<D, R, false>(packed, W, m, k);
 }
 
 // Writes rows 32p .. 32p+31 from acc[submi][half][h] (16 lanes each, four
@@ -397,12 +442,17 @@ void zmm_matmul_body(const uint16_t* packed, const float* x, float* y,
                      int64_t B, int64_t m, int64_t k, float wscale, bool accum,
                      int64_t blk_begin, int64_t blk_end) {
   const Geom g = Geom::make(m, k, R);
-  const __m512i px[4] = {zmm_pidx(0), zmm_pidx(1), zmm_pidx(8), zmm_pidx(9)};
+  // Columns 0, 2, 4, 6, then 1, 3, 5, 7, then 8, 10, .. 14, then 9, .. 15:
+  // each quarter, repeated four times, is one of the four activation
+  // patterns (see zmm_pidx), so a 128-bit broadcast load builds it.
+  const __m512i deal =
+      _mm512_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7, 8, 10, 12, 14, 9, 11, 13, 15);
   alignas(64) uint32_t states[4][8][32];
   alignas(64) float accbuf[8][2][2][2][16];
-  // The permuted activations of one k-tile for every batch row, built once
-  // and shared by both tile rows (submi) of the group.
-  alignas(64) float xpbuf[8][4][16];
+  // One k-tile's activations of every batch row in that order: one
+  // permute per row, shared by both tile rows (submi) of the group, and the
+  // patterns come from loads rather than from the shuffle port.
+  alignas(64) float xdbuf[8][16];
   for (int64_t p = blk_begin; p < blk_end; ++p) {
     const uint16_t* blk = packed + p * g.tileCountK * 32 * R;
     for (int64_t b = 0; b < B; ++b)
@@ -415,11 +465,10 @@ void zmm_matmul_body(const uint16_t* packed, const float* x, float* y,
         zmm_unpack_group<R, D::kPairLanes>(blk + grp * 64 * R, states);
         for (int subki = 0; subki < 2; ++subki) {
           const int64_t k_tile = 32 * grp + 16 * subki;
-          for (int64_t b = 0; b < B; ++b) {
-            const __m512 xt = _mm512_loadu_ps(x + b * k + k_tile);
-            for (int i = 0; i < 4; ++i)
-              _mm512_store_ps(xpbuf[b][i], _mm512_permutexvar_ps(px[i], xt));
-          }
+          for (int64_t b = 0; b < B; ++b)
+            _mm512_store_ps(xdbuf[b],
+                            _mm512_permutexvar_ps(
+                                deal, _mm512_loadu_ps(x + b * k + k_tile)));
           for (int submi = 0; submi < 2; ++submi) {
             const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
             // The whole tile, decoded once for all B rows: wv[j][h].
@@ -427,10 +476,13 @@ void zmm_matmul_body(const uint16_t* packed, const float* x, float* y,
             for (int j = 0; j < 8; ++j)
               zmm_decode_row<D, Arith>(st[j], wv[j][0], wv[j][1]);
             for (int64_t b = 0; b < B; ++b) {
-              const __m512 xp0 = _mm512_load_ps(xpbuf[b][0]);
-              const __m512 xp1 = _mm512_load_ps(xpbuf[b][1]);
-              const __m512 xp2 = _mm512_load_ps(xpbuf[b][2]);
-              const __m512 xp3 = _mm512_load_ps(xpbuf[b][3]);
+              const __m512 xp0 = _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b]));
+              const __m512 xp1 =
+                  _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b] + 4));
+              const __m512 xp2 =
+                  _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b] + 8));
+              const __m512 xp3 =
+                  _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b] + 12));
               for (int h = 0; h < 2; ++h) {
                 float* pg = accbuf[b][submi][0][h];
                 float* p8 = accbuf[b][submi][1][h];

@@ -119,6 +119,31 @@ TEST_P(ZmmTierTest, DecompressEqualsScalarForEveryVariant) {
   }
 }
 
+// Outputs over 1 MiB that start on a 64-byte boundary take the streaming
+// store path; the same size one element off a boundary, the regular one.
+TEST_P(ZmmTierTest, LargeDecompressAlignedAndMisaligned) {
+  VariantGuard guard;
+  const kavo_cpu::Kernels* scalar =
+      kavo_cpu::g_tier_tables[kavo_cpu::TIER_SCALAR];
+  const int64_t m = 256, k = 4160;  // 2.03 MiB of output
+  for (const int R : {2, 3}) {
+    const Packed P = encode_random(m, k, R, 500 + R);
+    std::vector<uint16_t> want(m * k);
+    scalar->decompress(P.words.data(), want.data(), m, k, R);
+    for (const size_t offset : {0, 1}) {
+      for (const auto v : kProductVariants) {
+        guard.set(v);
+        std::vector<uint16_t> buf(m * k + 64, 0x7E00);
+        const uintptr_t addr = reinterpret_cast<uintptr_t>(buf.data());
+        uint16_t* out = buf.data() + ((64 - addr % 64) % 64) / 2 + offset;
+        K->decompress(P.words.data(), out, m, k, R);
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), out))
+            << "R=" << R << " offset=" << offset << " variant=" << v;
+      }
+    }
+  }
+}
+
 TEST_P(ZmmTierTest, DecodeMatchesTableForAllStates) {
   VariantGuard guard;
   const Packed P = encode_every_state_r4();
