@@ -7,6 +7,7 @@ namespace {
 // normal half with biased exponent 12..15), added exactly, and the sum is
 // rounded to 11 significant bits as x*8193 - x*8192 (the second step fused).
 struct Avx512Decode {
+  static constexpr bool kWords = false;
   static constexpr int kRn = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
   static __m512 arith(__m512i s) {
     const __m512i h = zmm_hash(s);

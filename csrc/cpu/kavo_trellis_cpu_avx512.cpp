@@ -11,7 +11,7 @@ namespace kavo_cpu {
 namespace {
 
 struct DecodeAvx512 {
-  static constexpr bool kPairLanes = false;
+  static constexpr bool kWordStates = false;
   static constexpr int kRn = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
 
   // The exact float32 sum of a state's two halves. Each half is a normal

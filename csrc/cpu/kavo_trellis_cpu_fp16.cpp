@@ -11,53 +11,58 @@ namespace kavo_cpu {
 namespace {
 
 struct DecodeFp16 {
-  // Rows come as even lanes (s0) and odd lanes (s1), so that one 32-wide
-  // half add serves both and its words fall out in lane order.
-  static constexpr bool kPairLanes = true;
+  // A row's 32 states as words, so that the hash and the half add each take
+  // the whole row at once and the sums fall out in lane order.
+  static constexpr bool kWordStates = true;
 
-  // The 32 sums of a row as half-precision words, lane l in word l: word
-  // blends put lane 2i's half in the low word of element i and lane 2i+1's
-  // in the high word; the mask and xor apply to each word alike. The word
-  // swaps are byte shuffles rather than shifts: in the products the one
-  // 512-bit multiply-add port is the busy one, and shifts would share it.
-  static __m512i sums(__m512i s0, __m512i s1) {
-    const __m512i h0 = zmm_hash(s0), h1 = zmm_hash(s1);
-    const __m512i mask = zmm_u32(0x8FFF8FFFu), bits = zmm_u32(0x3B603B60u);
-    const __m512i swap =
-        _mm512_set4_epi32(0x0D0C0F0E, 0x09080B0A, 0x05040706, 0x01000302);
-    const __mmask32 odd = 0xAAAAAAAAu;
-    const __m512i lo = _mm512_xor_si512(
-        _mm512_and_si512(
-            _mm512_mask_blend_epi16(odd, h0, _mm512_shuffle_epi8(h1, swap)),
-            mask),
-        bits);
-    const __m512i hi = _mm512_xor_si512(
-        _mm512_and_si512(
-            _mm512_mask_blend_epi16(odd, _mm512_shuffle_epi8(h0, swap), h1),
-            mask),
-        bits);
+  // The 32 sums of a row as half-precision words, lane l in word l. The
+  // hash's two halves come from 16-bit products of the state (s < 2^16) and
+  // the constant's halves: lo16 = lo16(s*cl) + dl, hi16 = hi16(s*cl) +
+  // lo16(s*ch) + dh + the carry out of lo16. Three word multiplies stand in
+  // for the four micro-ops of two 32-bit ones on the single 512-bit
+  // multiply port, and no word shuffling is left to do.
+  static __m512i sums(__m512i s) {
+    constexpr uint32_t kC = 89226354u, kD = 64248484u;
+    const __m512i cl = _mm512_set1_epi16(static_cast<short>(kC & 0xFFFF));
+    const __m512i ch = _mm512_set1_epi16(static_cast<short>(kC >> 16));
+    const __m512i dl = _mm512_set1_epi16(static_cast<short>(kD & 0xFFFF));
+    const __m512i dh = _mm512_set1_epi16(static_cast<short>(kD >> 16));
+    const __m512i lo = _mm512_add_epi16(_mm512_mullo_epi16(s, cl), dl);
+    const __mmask32 carry = _mm512_cmplt_epu16_mask(lo, dl);
+    __m512i hi = _mm512_add_epi16(
+        _mm512_add_epi16(_mm512_mulhi_epu16(s, cl), _mm512_mullo_epi16(s, ch)),
+        dh);
+    hi = _mm512_mask_sub_epi16(hi, carry, hi, _mm512_set1_epi16(-1));
+    const __m512i mask = _mm512_set1_epi16(static_cast<short>(0x8FFF));
+    const __m512i bits = _mm512_set1_epi16(0x3B60);
+    const __m512i a = _mm512_xor_si512(_mm512_and_si512(lo, mask), bits);
+    const __m512i b = _mm512_xor_si512(_mm512_and_si512(hi, mask), bits);
     return _mm512_castph_si512(
-        _mm512_add_ph(_mm512_castsi512_ph(lo), _mm512_castsi512_ph(hi)));
+        _mm512_add_ph(_mm512_castsi512_ph(a), _mm512_castsi512_ph(b)));
   }
 
-  static void decode_row(__m512i s0, __m512i s1, bool arith, __m512& w0,
-                         __m512& w1) {
+  static void lut_row(__m512i s, __m512& w0, __m512& w1) {
+    w0 = zmm_lut_gather(_mm512_cvtepu16_epi32(_mm512_castsi512_si256(s)));
+    w1 = zmm_lut_gather(_mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(s, 1)));
+  }
+
+  static void decode_row(__m512i s, bool arith, __m512& w0, __m512& w1) {
     if (!arith) {
-      zmm_lut_row_paired(s0, s1, w0, w1);
+      lut_row(s, w0, w1);
       return;
     }
-    const __m512i sb = sums(s0, s1);
+    const __m512i sb = sums(s);
     w0 = _mm512_cvtph_ps(_mm512_castsi512_si256(sb));
     w1 = _mm512_cvtph_ps(_mm512_extracti64x4_epi64(sb, 1));
   }
 
-  static __m512i half_row(__m512i s0, __m512i s1, bool arith) {
+  static __m512i half_row(__m512i s, bool arith) {
     if (!arith) {
       __m512 w0, w1;
-      zmm_lut_row_paired(s0, s1, w0, w1);
+      lut_row(s, w0, w1);
       return zmm_join_halves(zmm_to_half(w0), zmm_to_half(w1));
     }
-    return sums(s0, s1);
+    return sums(s);
   }
 };
 

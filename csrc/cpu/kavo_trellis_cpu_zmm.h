@@ -5,10 +5,11 @@
 //
 // D is a stateless type that decodes one row j of a tile (the 32 lanes'
 // states) at a time:
-//   static constexpr bool kPairLanes;
-//     false: the row's states are held as lanes 0-15 then 16-31;
-//     true: as the even lanes then the odd lanes (what a decode that packs
-//     two states per 32-bit element wants);
+//   static constexpr bool kWordStates;
+//     false: the row's states are held as two vectors of 32-bit elements,
+//     lanes 0-15 (s0) then 16-31 (s1);
+//     true: as one vector of 16-bit words in lane order (what a decode that
+//     works on words wants); the s1 arguments below are then absent;
 //   static void decode_row(__m512i s0, __m512i s1, bool arith,
 //                          __m512& w0, __m512& w1);
 //     the codebook values of lanes 0-15 (w0) and 16-31 (w1);
@@ -65,6 +66,15 @@ inline __m512i zmm_iota(int step, int add) {
                            7 * step + add, 8 * step + add, 9 * step + add,
                            10 * step + add, 11 * step + add, 12 * step + add,
                            13 * step + add, 14 * step + add, 15 * step + add);
+}
+
+// Word e holds 2*e + add.
+inline __m512i zmm_iota16(int add) {
+  return _mm512_add_epi16(
+      _mm512_set1_epi16(static_cast<short>(add)),
+      _mm512_set_epi16(62, 60, 58, 56, 54, 52, 50, 48, 46, 44, 42, 40, 38, 36,
+                       34, 32, 30, 28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6,
+                       4, 2, 0));
 }
 
 inline __m512i zmm_u32(uint32_t v) {
@@ -150,18 +160,6 @@ inline __m512i zmm_join_halves(__m256i lo, __m256i hi) {
   return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
 }
 
-// Table decode of a row whose states are held as even lanes (s0) and odd
-// lanes (s1): gather, then interleave back into lane order.
-inline void zmm_lut_row_paired(__m512i s0, __m512i s1, __m512& w0, __m512& w1) {
-  const __m512 e = zmm_lut_gather(s0), o = zmm_lut_gather(s1);
-  // Lane i of w0 is element i/2 of e (i even) or of o (i odd); w1 likewise
-  // from elements 8 + i/2.
-  const __m512i lo =
-      _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
-  w0 = _mm512_permutex2var_ps(e, lo, o);
-  w1 = _mm512_permutex2var_ps(e, _mm512_add_epi32(lo, zmm_u32(8)), o);
-}
-
 // State J of every lane from lo = (chunk << 16 | cont) mod 2^32 and hi =
 // chunk: the 16-bit window of chunk << 16 | cont that ends R*(8-J) bits above
 // the bottom. Windows reaching past bit 31 of lo come from the chunk alone.
@@ -192,10 +190,40 @@ inline void zmm_store_states(__m512i hi, __m512i lo, uint32_t (*st)[32],
   _mm512_store_si512(st[7] + off, zmm_state<R, 7>(hi, lo));
 }
 
+// State J of all 32 lanes as words in lane order, from hi/lo of lanes 0-15
+// (index 0) and 16-31 (index 1). The word permute truncates, so no mask is
+// needed, and a window that is a whole high word needs no shift either.
+template <int R, int J>
+inline __m512i zmm_state_words(const __m512i* hi, const __m512i* lo) {
+  constexpr int sh = R * (8 - J);
+  constexpr bool from_hi = sh > 16;
+  constexpr int bit = from_hi ? sh - 16 : sh;
+  const __m512i* src = from_hi ? hi : lo;
+  const __m512i words = zmm_iota16(bit == 16 ? 1 : 0);
+  if constexpr (bit == 16 || bit == 0)
+    return _mm512_permutex2var_epi16(src[0], words, src[1]);
+  else
+    return _mm512_permutex2var_epi16(_mm512_srli_epi32(src[0], bit), words,
+                                     _mm512_srli_epi32(src[1], bit));
+}
+
+template <int R>
+inline void zmm_store_state_words(const __m512i* hi, const __m512i* lo,
+                                  uint32_t (*st)[32]) {
+  _mm512_store_si512(st[0], zmm_state_words<R, 0>(hi, lo));
+  _mm512_store_si512(st[1], zmm_state_words<R, 1>(hi, lo));
+  _mm512_store_si512(st[2], zmm_state_words<R, 2>(hi, lo));
+  _mm512_store_si512(st[3], zmm_state_words<R, 3>(hi, lo));
+  _mm512_store_si512(st[4], zmm_state_words<R, 4>(hi, lo));
+  _mm512_store_si512(st[5], zmm_state_words<R, 5>(hi, lo));
+  _mm512_store_si512(st[6], zmm_state_words<R, 6>(hi, lo));
+  _mm512_store_si512(st[7], zmm_state_words<R, 7>(hi, lo));
+}
+
 // Vector form of unpack_group_states<R> for the group at buf. Row j of slot t
-// is held in states[t][j] as lanes 0-31 or, with Pair, as the even lanes then
-// the odd lanes. states must be 64-byte aligned.
-template <int R, bool Pair>
+// is held in states[t][j] as lanes 0-31 or, with Words, as 32 words in its
+// first 64 bytes. states must be 64-byte aligned.
+template <int R, bool Words>
 inline void zmm_unpack_group(const uint16_t* buf, uint32_t (*states)[8][32]) {
   __m512i c[2][4];
   zmm_lane_chunks<R>(buf, 0, c[0]);
@@ -221,26 +249,22 @@ inline void zmm_unpack_group(const uint16_t* buf, uint32_t (*states)[8][32]) {
       lo[h] = _mm512_or_si512(_mm512_slli_epi32(self, 16), cont);
       hi[h] = self;
     }
-    if constexpr (Pair) {
-      const __m512i even = zmm_iota(2, 0), odd = zmm_iota(2, 1);
-      const __m512i l0 = lo[0];
-      lo[0] = _mm512_permutex2var_epi32(l0, even, lo[1]);
-      lo[1] = _mm512_permutex2var_epi32(l0, odd, lo[1]);
-      if constexpr (R >= 3) {
-        const __m512i h0 = hi[0];
-        hi[0] = _mm512_permutex2var_epi32(h0, even, hi[1]);
-        hi[1] = _mm512_permutex2var_epi32(h0, odd, hi[1]);
-      }
+    if constexpr (Words) {
+      zmm_store_state_words<R>(hi, lo, states[t]);
+    } else {
+      zmm_store_states<R>(hi[0], lo[0], states[t], 0);
+      zmm_store_states<R>(hi[1], lo[1], states[t], 16);
     }
-    zmm_store_states<R>(hi[0], lo[0], states[t], 0);
-    zmm_store_states<R>(hi[1], lo[1], states[t], 16);
   }
 }
 
 template <typename D, bool Arith>
 inline void zmm_decode_row(const uint32_t* row, __m512& w0, __m512& w1) {
-  D::decode_row(_mm512_load_si512(row), _mm512_load_si512(row + 16), Arith, w0,
-                w1);
+  if constexpr (D::kWordStates)
+    D::decode_row(_mm512_load_si512(row), Arith, w0, w1);
+  else
+    D::decode_row(_mm512_load_si512(row), _mm512_load_si512(row + 16), Arith,
+                  w0, w1);
 }
 
 // Tile rows 8*half + {0, 2}, {1, 3}, {4, 6}, {5, 7} of one tile, 16 words
@@ -252,8 +276,11 @@ template <typename D, bool Arith>
 inline void zmm_tile_rows(const uint32_t (*st)[32], int half, __m512i* out) {
   const int j = 2 * half;
   auto row = [&](int i) {
-    return D::half_row(_mm512_load_si512(st[i]), _mm512_load_si512(st[i] + 16),
-                       Arith);
+    if constexpr (D::kWordStates)
+      return D::half_row(_mm512_load_si512(st[i]), Arith);
+    else
+      return D::half_row(_mm512_load_si512(st[i]),
+                         _mm512_load_si512(st[i] + 16), Arith);
   };
   const __m512i h0 = row(j), h1 = row(j + 1), h4 = row(j + 4), h5 = row(j + 5);
   const __m512i a_lo = _mm512_unpacklo_epi16(h0, h1);
@@ -308,7 +335,8 @@ void zmm_decompress_body(const uint16_t* packed, uint16_t* W, int64_t m,
     const uint16_t* blk = packed + p * g.tileCountK * 32 * R;
     for (int64_t grp = 0; grp < k / 32; grp += 2) {
       for (int i = 0; i < 2; ++i)
-        zmm_unpack_group<R, D::kPairLanes>(blk + (grp + i) * 64 * R, states[i]);
+        zmm_unpack_group<R, D::kWordStates>(blk + (grp + i) * 64 * R,
+                                            states[i]);
       for (int submi = 0; submi < 2; ++submi) {
         uint16_t* row0 = W + (32 * p + 16 * submi) * k + 32 * grp;
         for (int half = 0; half < 2; ++half) {
@@ -394,7 +422,7 @@ void zmm_matvec_body(const uint16_t* packed, const float* x, float* y,
       const int64_t nk = g.warp_k(w);
       for (int64_t ki = 0; ki < nk; ++ki) {
         const int64_t grp = warp_group(w, ki);
-        zmm_unpack_group<R, D::kPairLanes>(blk + grp * 64 * R, states);
+        zmm_unpack_group<R, D::kWordStates>(blk + grp * 64 * R, states);
         for (int subki = 0; subki < 2; ++subki) {
           const __m512 xt = _mm512_loadu_ps(x + 32 * grp + 16 * subki);
           const __m512 xp[4] = {
@@ -462,7 +490,7 @@ void zmm_matmul_body(const uint16_t* packed, const float* x, float* y,
       const int64_t nk = g.warp_k(w);
       for (int64_t ki = 0; ki < nk; ++ki) {
         const int64_t grp = warp_group(w, ki);
-        zmm_unpack_group<R, D::kPairLanes>(blk + grp * 64 * R, states);
+        zmm_unpack_group<R, D::kWordStates>(blk + grp * 64 * R, states);
         for (int subki = 0; subki < 2; ++subki) {
           const int64_t k_tile = 32 * grp + 16 * subki;
           for (int64_t b = 0; b < B; ++b)
