@@ -282,7 +282,10 @@ void decompress_impl(const uint16_t* packed, uint16_t* W, int64_t m,
   alignas(32) uint32_t chunks[4][40];
   for (int64_t p = 0; p < blocks; ++p) {
     const uint16_t* blk = packed + p * g.tileCountK * 32 * R;
-    for_each_group(g, [&](int64_t j) {
+    // Decompress accumulates nothing, so groups go left to right: each tile
+    // row is then written as one sequential run instead of 64-byte pieces
+    // scattered by the visiting order.
+    for (int64_t j = 0; j < k / 32; ++j) {
       load_group_chunks<R>(blk + j * 64 * R, chunks);
       for (int subki = 0; subki < 2; ++subki) {
         for (int submi = 0; submi < 2; ++submi) {
@@ -294,7 +297,7 @@ void decompress_impl(const uint16_t* packed, uint16_t* W, int64_t m,
                                    W + (m_tile + 2 * q) * k + k_tile, k);
         }
       }
-    });
+    }
   }
 }
 
