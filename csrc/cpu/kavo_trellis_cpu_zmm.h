@@ -418,33 +418,29 @@ void zmm_matvec_body(const uint16_t* packed, const float* x, float* y,
     for (auto& a : acc)
       for (auto& b : a)
         for (auto& c : b) c = _mm512_setzero_ps();
-    for (int w = 0; w < 32; ++w) {
-      const int64_t nk = g.warp_k(w);
-      for (int64_t ki = 0; ki < nk; ++ki) {
-        const int64_t grp = warp_group(w, ki);
-        zmm_unpack_group<R, D::kWordStates>(blk + grp * 64 * R, states);
-        for (int subki = 0; subki < 2; ++subki) {
-          const __m512 xt = _mm512_loadu_ps(x + 32 * grp + 16 * subki);
-          const __m512 xp[4] = {
-              _mm512_permutexvar_ps(px0, xt), _mm512_permutexvar_ps(px1, xt),
-              _mm512_permutexvar_ps(px2, xt), _mm512_permutexvar_ps(px3, xt)};
-          for (int submi = 0; submi < 2; ++submi) {
-            const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
-            // Row j feeds chain half = (j/2) % 2 with activation pattern
-            // xp[(j%2) + 2*(j/4)]; each chain still takes j in the order
-            // 0, 1, 4, 5 (or 2, 3, 6, 7).
-            for (int j = 0; j < 8; ++j) {
-              __m512 w0, w1;
-              zmm_decode_row<D, Arith>(st[j], w0, w1);
-              const __m512 xj = xp[(j % 2) + 2 * (j / 4)];
-              __m512* a = acc[submi][(j / 2) % 2];
-              a[0] = _mm512_fmadd_ps(w0, xj, a[0]);
-              a[1] = _mm512_fmadd_ps(w1, xj, a[1]);
-            }
+    for_each_group(g, [&](int64_t grp) {
+      zmm_unpack_group<R, D::kWordStates>(blk + grp * 64 * R, states);
+      for (int subki = 0; subki < 2; ++subki) {
+        const __m512 xt = _mm512_loadu_ps(x + 32 * grp + 16 * subki);
+        const __m512 xp[4] = {
+            _mm512_permutexvar_ps(px0, xt), _mm512_permutexvar_ps(px1, xt),
+            _mm512_permutexvar_ps(px2, xt), _mm512_permutexvar_ps(px3, xt)};
+        for (int submi = 0; submi < 2; ++submi) {
+          const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
+          // Row j feeds chain half = (j/2) % 2 with activation pattern
+          // xp[(j%2) + 2*(j/4)]; each chain still takes j in the order
+          // 0, 1, 4, 5 (or 2, 3, 6, 7).
+          for (int j = 0; j < 8; ++j) {
+            __m512 w0, w1;
+            zmm_decode_row<D, Arith>(st[j], w0, w1);
+            const __m512 xj = xp[(j % 2) + 2 * (j / 4)];
+            __m512* a = acc[submi][(j / 2) % 2];
+            a[0] = _mm512_fmadd_ps(w0, xj, a[0]);
+            a[1] = _mm512_fmadd_ps(w1, xj, a[1]);
           }
         }
       }
-    }
+    });
     for (int submi = 0; submi < 2; ++submi)
       for (int half = 0; half < 2; ++half)
         for (int h = 0; h < 2; ++h)
@@ -486,52 +482,48 @@ void zmm_matmul_body(const uint16_t* packed, const float* x, float* y,
     for (int64_t b = 0; b < B; ++b)
       for (int i = 0; i < 8; ++i)
         _mm512_store_ps(&accbuf[b][0][0][0][0] + 16 * i, _mm512_setzero_ps());
-    for (int w = 0; w < 32; ++w) {
-      const int64_t nk = g.warp_k(w);
-      for (int64_t ki = 0; ki < nk; ++ki) {
-        const int64_t grp = warp_group(w, ki);
-        zmm_unpack_group<R, D::kWordStates>(blk + grp * 64 * R, states);
-        for (int subki = 0; subki < 2; ++subki) {
-          const int64_t k_tile = 32 * grp + 16 * subki;
-          for (int64_t b = 0; b < B; ++b)
-            _mm512_store_ps(xdbuf[b],
-                            _mm512_permutexvar_ps(
-                                deal, _mm512_loadu_ps(x + b * k + k_tile)));
-          for (int submi = 0; submi < 2; ++submi) {
-            const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
-            // The whole tile, decoded once for all B rows: wv[j][h].
-            __m512 wv[8][2];
-            for (int j = 0; j < 8; ++j)
-              zmm_decode_row<D, Arith>(st[j], wv[j][0], wv[j][1]);
-            for (int64_t b = 0; b < B; ++b) {
-              const __m512 xp0 = _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b]));
-              const __m512 xp1 =
-                  _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b] + 4));
-              const __m512 xp2 =
-                  _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b] + 8));
-              const __m512 xp3 =
-                  _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b] + 12));
-              for (int h = 0; h < 2; ++h) {
-                float* pg = accbuf[b][submi][0][h];
-                float* p8 = accbuf[b][submi][1][h];
-                __m512 ag = _mm512_load_ps(pg);
-                __m512 a8 = _mm512_load_ps(p8);
-                ag = _mm512_fmadd_ps(wv[0][h], xp0, ag);
-                ag = _mm512_fmadd_ps(wv[1][h], xp1, ag);
-                ag = _mm512_fmadd_ps(wv[4][h], xp2, ag);
-                ag = _mm512_fmadd_ps(wv[5][h], xp3, ag);
-                a8 = _mm512_fmadd_ps(wv[2][h], xp0, a8);
-                a8 = _mm512_fmadd_ps(wv[3][h], xp1, a8);
-                a8 = _mm512_fmadd_ps(wv[6][h], xp2, a8);
-                a8 = _mm512_fmadd_ps(wv[7][h], xp3, a8);
-                _mm512_store_ps(pg, ag);
-                _mm512_store_ps(p8, a8);
-              }
+    for_each_group(g, [&](int64_t grp) {
+      zmm_unpack_group<R, D::kWordStates>(blk + grp * 64 * R, states);
+      for (int subki = 0; subki < 2; ++subki) {
+        const int64_t k_tile = 32 * grp + 16 * subki;
+        for (int64_t b = 0; b < B; ++b)
+          _mm512_store_ps(
+              xdbuf[b],
+              _mm512_permutexvar_ps(deal, _mm512_loadu_ps(x + b * k + k_tile)));
+        for (int submi = 0; submi < 2; ++submi) {
+          const uint32_t(*st)[32] = states[kSlotMap[submi][subki]];
+          // The whole tile, decoded once for all B rows: wv[j][h].
+          __m512 wv[8][2];
+          for (int j = 0; j < 8; ++j)
+            zmm_decode_row<D, Arith>(st[j], wv[j][0], wv[j][1]);
+          for (int64_t b = 0; b < B; ++b) {
+            const __m512 xp0 = _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b]));
+            const __m512 xp1 =
+                _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b] + 4));
+            const __m512 xp2 =
+                _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b] + 8));
+            const __m512 xp3 =
+                _mm512_broadcast_f32x4(_mm_load_ps(xdbuf[b] + 12));
+            for (int h = 0; h < 2; ++h) {
+              float* pg = accbuf[b][submi][0][h];
+              float* p8 = accbuf[b][submi][1][h];
+              __m512 ag = _mm512_load_ps(pg);
+              __m512 a8 = _mm512_load_ps(p8);
+              ag = _mm512_fmadd_ps(wv[0][h], xp0, ag);
+              ag = _mm512_fmadd_ps(wv[1][h], xp1, ag);
+              ag = _mm512_fmadd_ps(wv[4][h], xp2, ag);
+              ag = _mm512_fmadd_ps(wv[5][h], xp3, ag);
+              a8 = _mm512_fmadd_ps(wv[2][h], xp0, a8);
+              a8 = _mm512_fmadd_ps(wv[3][h], xp1, a8);
+              a8 = _mm512_fmadd_ps(wv[6][h], xp2, a8);
+              a8 = _mm512_fmadd_ps(wv[7][h], xp3, a8);
+              _mm512_store_ps(pg, ag);
+              _mm512_store_ps(p8, a8);
             }
           }
         }
       }
-    }
+    });
     for (int64_t b = 0; b < B; ++b)
       zmm_finish_block(accbuf[b], y + b * m + 32 * p, wscale, accum);
   }
