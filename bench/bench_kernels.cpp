@@ -124,17 +124,20 @@ void register_kernel(const char* kernel, const char* tier, const Kernels* kern,
 
 // The decode-bound ceiling: 64 KiB of random states (as a kernel's unpacked
 // group buffers would hold them) decoded and fed to fused multiply-adds.
-using DecodeBoundFn = float (*)(const uint32_t*, int64_t, int64_t, bool);
+using DecodeBoundFn = float (*)(const uint32_t*, const uint16_t*, int64_t,
+                                int64_t, bool);
 
 void bm_decode_bound(benchmark::State& state, DecodeBoundFn fn, bool lut) {
   constexpr int64_t kStates = 16384, kReps = 16;
-  static std::vector<uint32_t> storage(kStates + 16);
+  static std::vector<uint32_t> storage(kStates + kStates / 2 + 16);
   uint32_t* states = reinterpret_cast<uint32_t*>(
       (reinterpret_cast<uintptr_t>(storage.data()) + 63) & ~uintptr_t{63});
+  uint16_t* words = reinterpret_cast<uint16_t*>(states + kStates);
   std::mt19937 rng(7);
-  for (int64_t i = 0; i < kStates; ++i) states[i] = rng() & 0xFFFF;
+  for (int64_t i = 0; i < kStates; ++i)
+    words[i] = static_cast<uint16_t>(states[i] = rng() & 0xFFFF);
   for (auto _ : state)
-    benchmark::DoNotOptimize(fn(states, kStates, kReps, lut));
+    benchmark::DoNotOptimize(fn(states, words, kStates, kReps, lut));
   state.counters["Wps"] =
       benchmark::Counter(static_cast<double>(kStates * kReps) *
                              static_cast<double>(state.iterations()),
